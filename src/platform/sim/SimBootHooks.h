@@ -1,0 +1,14 @@
+// What each simulated area does when a boot starts or ends. Called by Machine only.
+#pragma once
+
+#include <filesystem>
+
+#include "platform/sim/SimMachine.h"
+
+namespace tamber::platform::sim {
+
+void RegistryBoot(const std::filesystem::path& machineDir, const MachineConfig& config);
+// clean: flush every hive; otherwise drop the dirty layers.
+void RegistryEndBoot(bool clean);
+
+}  // namespace tamber::platform::sim
