@@ -22,6 +22,9 @@ void Log(LogLevel level, const wchar_t* format, const Args&... args) {
   LogFormatted(level, format, packed, sizeof...(Args));
 }
 
+// Blocks until every message queued so far is written (before the process ends abruptly).
+void FlushLog();
+
 // Test hook: called on the logging thread with every message that passed the filter, after formatting.
 using LogObserver = std::function<void(LogLevel, const std::wstring&)>;
 void SetLogObserver(LogObserver observer);
