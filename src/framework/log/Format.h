@@ -21,16 +21,17 @@ class FormatArg {
   enum class Kind { None, Signed, Unsigned, Float, Wide, Narrow, Pointer };
 
   FormatArg() = default;
+  // clang-format off
   template <class T>
-  requires(std::is_integral_v<T>&& std::is_signed_v<T> && !std::is_same_v<T, wchar_t> && !std::is_same_v<T, char>)
-      FormatArg(T value)
-      : kind_(Kind::Signed), bits_(NaturalBits(sizeof(T))), signed_(value) {}
+    requires(std::is_integral_v<T> && std::is_signed_v<T> && !std::is_same_v<T, wchar_t> && !std::is_same_v<T, char>)
+  FormatArg(T value) : kind_(Kind::Signed), bits_(NaturalBits(sizeof(T))), signed_(value) {}
   template <class T>
-  requires(std::is_integral_v<T>&& std::is_unsigned_v<T> && !std::is_same_v<T, wchar_t> && !std::is_same_v<T, bool>)
-      FormatArg(T value)
-      : kind_(Kind::Unsigned), bits_(NaturalBits(sizeof(T))), unsigned_(value) {}
+    requires(std::is_integral_v<T> && std::is_unsigned_v<T> && !std::is_same_v<T, wchar_t> && !std::is_same_v<T, bool>)
+  FormatArg(T value) : kind_(Kind::Unsigned), bits_(NaturalBits(sizeof(T))), unsigned_(value) {}
   template <class T>
-  requires std::is_enum_v<T> FormatArg(T value) : FormatArg(static_cast<std::underlying_type_t<T>>(value)) {}
+    requires std::is_enum_v<T>
+  FormatArg(T value) : FormatArg(static_cast<std::underlying_type_t<T>>(value)) {}
+  // clang-format on
   FormatArg(bool value) : kind_(Kind::Signed), signed_(value ? 1 : 0) {}
   FormatArg(char value) : kind_(Kind::Signed), signed_(static_cast<unsigned char>(value)) {}
   FormatArg(wchar_t value) : kind_(Kind::Unsigned), unsigned_(static_cast<uint32_t>(value)) {}
