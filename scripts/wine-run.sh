@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Runs a cross-built Windows program under wine64 in a Wine prefix of its own, made for this run and
+# removed afterwards, and exits with the program's exit code.
+#   usage: scripts/wine-run.sh <program.exe> [arguments...]
+# WINE_RUN_TIMEOUT (seconds, default 840) bounds the program so that a hang still cleans up.
+set -uo pipefail
+
+if [[ $# -lt 1 ]]; then
+  echo "usage: $0 <program.exe> [arguments...]" >&2
+  exit 2
+fi
+program="$1"
+shift
+if [[ ! -f "$program" ]]; then
+  echo "wine-run: no such program: $program" >&2
+  exit 2
+fi
+
+find_tool() {
+  local candidate
+  for candidate in "$@"; do
+    if command -v "$candidate" >/dev/null 2>&1; then
+      command -v "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+wine="$(find_tool wine64 /usr/lib/wine/wine64 wine)" || {
+  echo "wine-run: wine64 is not installed (scripts/install-deps.sh installs it)" >&2
+  exit 2
+}
+wineserver="$(find_tool wineserver64 /usr/lib/wine/wineserver64 wineserver /usr/lib/wine/wineserver)" || {
+  echo "wine-run: wineserver is not installed" >&2
+  exit 2
+}
+
+prefix="$(mktemp -d "${TMPDIR:-/tmp}/velocyn-wine.XXXXXX")"
+cleanup() {
+  # Whatever still runs in the prefix goes with it.
+  WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1 || true
+  rm -rf "$prefix"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+export WINEPREFIX="$prefix"
+export WINEARCH=win64
+export WINEDEBUG=-all
+# No Mono or Gecko installer dialog while the prefix is made, and no display to open windows on.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+# The program then runs beside the services wineboot leaves running; the wait at the end covers both.
+log="$prefix.boot.log"
+if ! "$wine" wineboot -i >"$log" 2>&1; then
+  echo "wine-run: could not create the Wine prefix:" >&2
+  cat "$log" >&2
+  rm -f "$log"
+  exit 2
+fi
+rm -f "$log"
+
+timeout --kill-after=10 "${WINE_RUN_TIMEOUT:-840}" "$wine" "$program" "$@"
+status=$?
+"$wineserver" -w
+if [[ $status -eq 124 ]]; then
+  echo "wine-run: $program did not finish within ${WINE_RUN_TIMEOUT:-840} s" >&2
+fi
+exit "$status"
