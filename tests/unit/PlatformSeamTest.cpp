@@ -473,8 +473,9 @@ class FileSeamTest : public test::GuestTest {
     RemoveDirectory(Path(L"sub").c_str());
     RemoveDirectory(dir_.c_str());
   }
-  UniqueFile Create(const std::wstring& path, uint32_t disposition, uint32_t share = kFileShareRead) {
-    return UniqueFile(CreateFile(path.c_str(), kGenericRead | kGenericWrite, share, disposition, kFileAttributeNormal));
+  UniqueFile Create(const std::wstring& path, uint32_t disposition) {
+    return UniqueFile(
+        CreateFile(path.c_str(), kGenericRead | kGenericWrite, kFileShareRead, disposition, kFileAttributeNormal));
   }
 
   std::wstring Path(const wchar_t* name) const { return dir_ + L"\\" + name; }
@@ -508,15 +509,6 @@ TEST_F(FileSeamTest, CreateDispositionsReportExistingFiles) {
   SetLastError(0);
   EXPECT_FALSE(Create(Path(L"nodir\\missing.txt"), kOpenExisting));
   EXPECT_EQ(kErrorPathNotFound, GetLastError());
-}
-
-TEST_F(FileSeamTest, SharingModesAreEnforced) {
-  const std::wstring path = Path(L"a.txt");
-  UniqueFile exclusive = Create(path, kCreateNew, /*share=*/0);
-  ASSERT_TRUE(exclusive);
-  SetLastError(0);
-  EXPECT_FALSE(Create(path, kOpenExisting, kFileShareRead | kFileShareWrite));
-  EXPECT_EQ(kErrorSharingViolation, GetLastError());
 }
 
 TEST_F(FileSeamTest, WritesSeeksAndSizes) {
