@@ -19,7 +19,7 @@ echo "== A fresh machine, booted once and shut down cleanly =="
 
 echo
 echo "== A fresh machine whose boot ends by a power cut =="
-echo "   (the agent flushed its ga, nga, guestInfo and service keys; the Support key was never flushed)"
+echo "   (the keys were flushed as at pre-shutdown; the Support test value written after that is lost)"
 "$sim" create "$machines/power-cut" --force
 "$sim" boot "$machines/power-cut" --power-cut
 "$sim" show "$machines/power-cut" --lines 3

@@ -45,8 +45,9 @@ BootResult RunBoot(const std::filesystem::path& machine, bool powerCut) {
   Log(LogLevel::Debug, L"velocyn::sim_cli::RunBoot(): Opened %u of %u agent keys", result.keysOpened,
       static_cast<unsigned>(regtype::kCount));
   LogTunables();
-  result.supportTestPassed = core::util::Support::Instance()->Test();
   for (auto type : kFlushedAtPreShutdown) Registry::Instance()->FlushKey(type);
+  // Written after the flush: durable only if the boot ends cleanly or the lazy flush comes first.
+  result.supportTestPassed = core::util::Support::Instance()->Test();
   Log(LogLevel::Info, L"velocyn::sim_cli::RunBoot(): Boot ends by %ws", powerCut ? L"a power cut" : L"shutdown");
   framework::log::ShutdownLog();
   if (powerCut) {
