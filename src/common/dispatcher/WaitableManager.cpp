@@ -42,8 +42,7 @@ void WaitableManagerWin32::AddWaitableHandle(std::shared_ptr<WaitableHandle> wai
     std::unique_lock<std::shared_mutex> guard(lock_);
     if (Find(waitable->GetHandle()) != set_.end()) {
       Log(LogLevel::Debug,
-          L"tamber::common::dispatcher::WaitableManagerWin32::AddWaitableHandle(): Duplicate waitable for event %ws "
-          L"found",
+          L"tamber::common::dispatcher::WaitableManagerWin32::AddWaitableHandle(): Duplicate waitable for event %ws found",
           waitable->GetName());
       return;
     }
