@@ -18,8 +18,7 @@ std::string StringConverter::ToUtf8String(const std::wstring& text) {
   int converted = platform::WideCharToMultiByte(platform::kCodePageUtf8, 0, text.c_str(), -1, buffer.data(), expected);
   if (converted != expected) {
     Log(LogLevel::Error,
-        L"tamber::common::i18n::StringConverter::ToUtf8String(): Unable to perform conversion to utf8 string. "
-        L"Expected string size: %d, Got string of size: %d",
+        L"tamber::common::i18n::StringConverter::ToUtf8String(): Unable to perform conversion to utf8 string. Expected string size: %d, Got string of size: %d",
         expected, converted);
     if (converted > 0) {
       Log(LogLevel::Error, L"tamber::common::i18n::StringConverter::ToUtf8String(): Returned string: %s",
