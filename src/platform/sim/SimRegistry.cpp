@@ -678,6 +678,7 @@ uint32_t RegNotifyChangeKeyValue(HKey key, bool watchSubtree, uint32_t filter, H
   if ((filter & sim::kNotifyFilterMask) == 0 || (filter & ~(sim::kNotifyFilterMask | sim::kRegNotifyThreadAgnostic))) {
     return kErrorInvalidParameter;
   }
+  if (event == nullptr) return kErrorInvalidParameter;  // asynchronous needs an event
   auto eventObject = sim::LookupHandle(event);
   if (!eventObject || !eventObject->IsWaitable()) return kErrorInvalidHandle;
   auto& st = sim::State();

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "core/util/Singleton.h"
 #include "platform/sim/SimMachine.h"
 #include "support/TestEnvironment.h"
 
@@ -22,6 +23,7 @@ class SimEnvironment : public ::testing::Environment {
 ::testing::Environment* CreateTestEnvironment() { return new SimEnvironment; }
 
 void GuestTest::SetUp() {
+  core::util::ResetSingletonsForTest();  // what they cache belongs to the previous boot
   static std::atomic<int> counter{0};
   g_machine = std::filesystem::temp_directory_path() /
               ("velocyn-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));

@@ -1,6 +1,7 @@
 // The Windows guest for the Wine tier: the real machine (the run's own Wine prefix), with the
 // agent's registry keys removed before each test so that every test starts from a machine on which
 // the agent never ran.
+#include "core/util/Singleton.h"
 #include "platform/Registry.h"
 #include "platform/Types.h"
 #include "support/TestEnvironment.h"
@@ -34,6 +35,7 @@ class Win32Environment : public ::testing::Environment {
 ::testing::Environment* CreateTestEnvironment() { return new Win32Environment; }
 
 void GuestTest::SetUp() {
+  core::util::ResetSingletonsForTest();  // cached keys would point at the keys removed below
   std::wstring failure = RemoveAgentKeys();
   ASSERT_TRUE(failure.empty()) << "cannot clean the machine: " << ::testing::PrintToString(failure);
 }
