@@ -39,10 +39,16 @@ prefix="$(mktemp -d "${TMPDIR:-/tmp}/velocyn-wine.XXXXXX")"
 cleanup() {
   # Whatever still runs in the prefix goes with it.
   WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1 || true
-  rm -rf "$prefix"
+  rm -rf "$prefix" "$prefix.boot.log"
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+child=""
+stop() {
+  if [[ -n "$child" ]]; then kill "$child" 2>/dev/null || true; fi
+  exit 130
+}
+# The program runs in the background so that a signal (ctest's time-out, Ctrl-C) is handled at once.
+trap stop INT TERM HUP
 
 export WINEPREFIX="$prefix"
 export WINEARCH=win64
@@ -53,16 +59,19 @@ unset DISPLAY WAYLAND_DISPLAY
 
 # The program then runs beside the services wineboot leaves running; the wait at the end covers both.
 log="$prefix.boot.log"
-if ! "$wine" wineboot -i >"$log" 2>&1; then
+"$wine" wineboot -i >"$log" 2>&1 &
+child=$!
+if ! wait "$child"; then
   echo "wine-run: could not create the Wine prefix:" >&2
   cat "$log" >&2
-  rm -f "$log"
   exit 2
 fi
-rm -f "$log"
 
-timeout --kill-after=10 "${WINE_RUN_TIMEOUT:-840}" "$wine" "$program" "$@"
+timeout --kill-after=10 "${WINE_RUN_TIMEOUT:-840}" "$wine" "$program" "$@" &
+child=$!
+wait "$child"
 status=$?
+child=""
 "$wineserver" -w
 if [[ $status -eq 124 ]]; then
   echo "wine-run: $program did not finish within ${WINE_RUN_TIMEOUT:-840} s" >&2
