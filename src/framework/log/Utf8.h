@@ -49,7 +49,18 @@ inline uint32_t NextUtf8CodePoint(std::string_view text, size_t& pos) {
 // Appends wide text as UTF-8 (surrogate pairs joined where wchar_t is 16 bits; lone surrogates
 // become U+FFFD).
 inline void AppendWideAsUtf8(std::string& out, std::wstring_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
+  // Most log text is ASCII: copy that run without per-character growth checks.
+  size_t start = out.size();
+  out.resize(start + text.size());
+  char* ascii = out.data() + start;
+  size_t i = 0;
+  for (; i < text.size(); ++i) {
+    auto code = static_cast<uint32_t>(text[i]);
+    if (code >= 0x80) break;
+    ascii[i] = static_cast<char>(code);
+  }
+  out.resize(start + i);
+  for (; i < text.size(); ++i) {
     auto code = static_cast<uint32_t>(text[i]);
     if (code < 0x80) {
       out.push_back(static_cast<char>(code));

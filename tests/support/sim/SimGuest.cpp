@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "core/util/Singleton.h"
+#include "framework/log/LogWriter.h"
 #include "platform/sim/SimMachine.h"
 #include "support/TestEnvironment.h"
 
@@ -30,9 +31,11 @@ void GuestTest::SetUp() {
   std::filesystem::remove_all(g_machine);
   platform::sim::Machine::Create(g_machine);
   platform::sim::Machine::Boot(g_machine);
+  framework::log::ResetLogForTest();  // the next message reads this machine's settings and opens its files
 }
 
 void GuestTest::TearDown() {
+  framework::log::ResetLogForTest();  // written out and closed while the machine is still up
   platform::sim::Machine::Shutdown();
   std::error_code ignored;
   std::filesystem::remove_all(g_machine, ignored);
