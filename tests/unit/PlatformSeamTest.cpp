@@ -193,6 +193,28 @@ TEST_F(RegistrySeamTest, NotificationFiresOnceForAChangeItWatches) {
   EXPECT_EQ(kWaitTimeout, WaitForSingleObject(event.get(), kQuietMs));
 }
 
+// Disabled until the simulated registry resets the event when a notification is armed (it leaves a
+// signalled event signalled, so a waiter that re-arms without resetting spins instead of waiting).
+TEST_F(RegistrySeamTest, DISABLED_ArmingANotificationResetsItsEvent) {
+  UniqueHandle event(CreateEvent(/*manualReset=*/true, /*initialState=*/true, nullptr));
+  ASSERT_EQ(kErrorSuccess, RegNotifyChangeKeyValue(key_.get(), false, kRegNotifyChangeLastSet, event.get(), true));
+  EXPECT_EQ(kWaitTimeout, WaitForSingleObject(event.get(), 0));
+  SetDword(key_.get(), L"Value", 1);
+  EXPECT_EQ(kWaitObject0, WaitForSingleObject(event.get(), kPatienceMs));
+}
+
+// The registry skips a write of the data a value already holds, so nobody is told about it.
+// Disabled until the simulated registry does the same (it reports every write as a change).
+TEST_F(RegistrySeamTest, DISABLED_RewritingTheSameDataIsNoChange) {
+  SetDword(key_.get(), L"Value", 3);
+  UniqueHandle event(CreateEvent(true, false, nullptr));
+  ASSERT_EQ(kErrorSuccess, RegNotifyChangeKeyValue(key_.get(), false, kRegNotifyChangeLastSet, event.get(), true));
+  SetDword(key_.get(), L"Value", 3);
+  EXPECT_EQ(kWaitTimeout, WaitForSingleObject(event.get(), kQuietMs));
+  SetDword(key_.get(), L"Value", 4);
+  EXPECT_EQ(kWaitObject0, WaitForSingleObject(event.get(), kPatienceMs));
+}
+
 // Each watch below has a key handle of its own: one handle carries one pending notification.
 TEST_F(RegistrySeamTest, NotificationSeesSubKeysOnlyWhenWatchingTheSubtree) {
   UniqueHKey child = CreateSubKey(L"Child");
