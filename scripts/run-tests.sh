@@ -3,14 +3,16 @@
 # the native tier on both Linux builds and the Wine tier on the cross-build, runs the fuzz smoke when
 # the fuzz script is there, and ends with one summary line per tier. Exits non-zero if any tier failed.
 #   usage: scripts/run-tests.sh
-# JOBS (default 2) sets build and test parallelism.
+# JOBS (default 2) sets build and test parallelism; VELOCYN_BUILD_ROOT (default build) is where the
+# presets' build directories go.
 set -uo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo"
 jobs="${JOBS:-2}"
+root="$(mkdir -p "${VELOCYN_BUILD_ROOT:-build}" && cd "${VELOCYN_BUILD_ROOT:-build}" && pwd)"
 started=$SECONDS
-logs="$repo/build/test-logs"
+logs="$root/test-logs"
 
 summary=()
 failed=0
@@ -36,7 +38,7 @@ mkdir -p "$logs"
 build() {  # build <preset>
   local preset="$1" t=$SECONDS
   section "build $preset"
-  if cmake --preset "$preset" && cmake --build --preset "$preset" -j"$jobs"; then
+  if cmake --preset "$preset" -B "$root/$preset" && cmake --build "$root/$preset" -j"$jobs"; then
     echo "run-tests: $preset built in $(elapsed "$t")"
     return 0
   fi
@@ -51,7 +53,7 @@ ctest_tier() {  # ctest_tier <tier name> <preset> <label>
     return
   fi
   section "test $tier (ctest -L $label)"
-  ctest --test-dir "build/$preset" -L "$label" -j"$jobs" --output-on-failure 2>&1 | tee "$log"
+  ctest --test-dir "$root/$preset" -L "$label" -j"$jobs" --timeout 300 --output-on-failure 2>&1 | tee "$log"
   local status=${PIPESTATUS[0]}
   local line total failures
   line="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)"
@@ -76,7 +78,7 @@ wine_tier() {
     return
   fi
   section "test $tier (ctest -L win32, under Wine)"
-  ctest --test-dir "build/$preset" -L win32 -j"$jobs" -V 2>&1 | tee "$log"
+  ctest --test-dir "$root/$preset" -L win32 -j"$jobs" -V 2>&1 | tee "$log"
   local status=${PIPESTATUS[0]}
   local passed=0 failures=0 n
   for n in $(grep -oE '\[  PASSED  \] [0-9]+ tests?' "$log" | grep -oE '[0-9]+'); do passed=$((passed + n)); done
