@@ -26,11 +26,14 @@ int32_t LastErrorResult() {
   return error == 0 ? kEFail : HResultFromWin32(error);
 }
 
-// Reads a value of any type into a buffer of the size the registry reports, retrying when it grows in
-// between. Returns the Win32 code; *bytes holds exactly the bytes read.
-uint32_t QueryValueBytes(platform::HKey key, const std::wstring& name, uint32_t* type, std::vector<uint8_t>* bytes) {
-  uint32_t size = 0;
-  uint32_t error = platform::RegQueryValueEx(key, name.c_str(), type, nullptr, &size);
+// Reads a value of any type into a zero-filled buffer of the size the registry reports (size, when
+// the caller has asked already), retrying when the value grows in between. Returns the Win32 code;
+// *bytes holds exactly the bytes read.
+uint32_t QueryValueBytes(platform::HKey key, const std::wstring& name, uint32_t* type, std::vector<uint8_t>* bytes,
+                         const uint32_t* knownSize = nullptr) {
+  uint32_t size = knownSize != nullptr ? *knownSize : 0;
+  uint32_t error = knownSize != nullptr ? platform::kErrorSuccess
+                                        : platform::RegQueryValueEx(key, name.c_str(), type, nullptr, &size);
   for (int attempt = 0; error == platform::kErrorSuccess && attempt < kReadAttempts; ++attempt) {
     bytes->assign(size, 0);
     uint8_t empty = 0;
@@ -131,7 +134,7 @@ int32_t ExistingRegKey::ReadStringValue(const std::wstring& name, std::wstring* 
     return kEInvalidArg;
   }
   std::vector<uint8_t> bytes;
-  result = HResultFromWin32(QueryValueBytes(GetKey(), name, &type, &bytes));
+  result = HResultFromWin32(QueryValueBytes(GetKey(), name, &type, &bytes, &size));
   if (result != 0) {
     Log(LogLevel::Error,
         L"tamber::common::windows::registry::ExistingRegKey::ReadStringValue(): Failed Reading Value: %ws, 0x%X", name,
