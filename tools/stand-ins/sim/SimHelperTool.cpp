@@ -1,0 +1,117 @@
+#include "sim/SimHelperTool.h"
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "HelperStandIn.h"
+#include "common/windows/Handles.h"
+#include "platform/Process.h"
+#include "platform/Sync.h"
+#include "platform/sim/SimMachine.h"
+#include "platform/sim/SimPaths.h"
+#include "platform/sim/SimTools.h"
+
+namespace tamber::standins {
+namespace {
+
+namespace platform = tamber::platform;
+using common::windows::UniqueHandle;
+
+constexpr const wchar_t* kHelperPath = L"C:\\Program Files\\Talvora\\Quorvel\\Agent\\bin\\tqaprep.exe";
+
+// Quotes one argument so that the Windows command-line rules give it back unchanged.
+std::wstring Quote(const std::wstring& argument) {
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(backslashes * 2, L'\\');
+  quoted.push_back(L'"');
+  return quoted;
+}
+
+// Reads the program's standard output; the line "ready" sets the ready event.
+void ReadReports(platform::Handle output) {
+  std::string pending;
+  char buffer[256];
+  uint32_t count = 0;
+  while (platform::ReadFile(output, buffer, sizeof(buffer), &count) && count > 0) {
+    pending.append(buffer, count);
+    size_t end;
+    while ((end = pending.find('\n')) != std::string::npos) {
+      std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      if (line == "ready") {
+        UniqueHandle ready(platform::OpenEvent(L"QX_HELPER_TOOL_READY"));
+        if (ready) platform::SetEvent(ready.get());
+      }
+    }
+  }
+}
+
+uint32_t RunHelper(const std::filesystem::path& hostProgram, platform::sim::ToolContext& context) {
+  UniqueHandle shutdown(
+      platform::CreateEvent(/*manualReset=*/true, /*initialState=*/false, L"QX_HELPER_TOOL_SHUTDOWN"));
+  if (!shutdown) return platform::GetLastError();
+
+  platform::Handle inputRead = nullptr, inputWrite = nullptr, outputRead = nullptr, outputWrite = nullptr;
+  if (!platform::CreatePipe(&inputRead, &inputWrite, /*inheritHandles=*/true, 0)) return platform::GetLastError();
+  UniqueHandle childInput(inputRead), input(inputWrite);
+  if (!platform::CreatePipe(&outputRead, &outputWrite, /*inheritHandles=*/true, 0)) return platform::GetLastError();
+  UniqueHandle output(outputRead), childOutput(outputWrite);
+
+  std::wstring commandLine = Quote(hostProgram.wstring()) + L" /service --bridge --machine " +
+                             Quote(platform::sim::Machine::Directory().wstring()) + L" --server-dn " +
+                             Quote(ReadServerDn());
+  platform::StartupInfo startup;
+  startup.useStdHandles = true;
+  startup.stdInput = childInput.get();
+  startup.stdOutput = childOutput.get();
+  platform::ProcessInformation info;
+  if (!platform::CreateProcess(commandLine, /*inheritHandles=*/true, 0, startup, &info)) {
+    return platform::GetLastError();
+  }
+  UniqueHandle process(info.process), thread(info.thread);
+  childInput.reset();
+  childOutput.reset();
+  std::thread reader(ReadReports, output.get());
+
+  bool shutdownPassed = false;
+  for (;;) {
+    if (context.Terminated()) {
+      platform::TerminateProcess(process.get(), 1);
+      platform::WaitForSingleObject(process.get(), platform::kInfinite);
+      break;
+    }
+    if (platform::WaitForSingleObject(process.get(), 0) == platform::kWaitObject0) break;
+    if (!shutdownPassed && platform::WaitForSingleObject(shutdown.get(), 0) == platform::kWaitObject0) {
+      input.reset();  // end of input: the program's shutdown signal
+      shutdownPassed = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  reader.join();
+  uint32_t exitCode = 0;
+  platform::GetExitCodeProcess(process.get(), &exitCode);
+  return exitCode;
+}
+
+}  // namespace
+
+void RegisterSimHelperTool(const std::filesystem::path& hostProgram) {
+  platform::sim::RegisterTool(
+      kHelperPath, [hostProgram](platform::sim::ToolContext& context) { return RunHelper(hostProgram, context); });
+}
+
+void UnregisterSimHelperTool() { platform::sim::UnregisterTool(kHelperPath); }
+
+}  // namespace tamber::standins

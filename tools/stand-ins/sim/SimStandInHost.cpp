@@ -1,0 +1,32 @@
+// The helper stand-in on the simulated guest: it joins the machine whose directory it is given (or
+// the one VELOCYN_SIM_MACHINE names) and keeps the key vault's keys in the machine's protected
+// folder.
+#include "StandInHost.h"
+#include "platform/sim/SimFaultPlan.h"
+#include "platform/sim/SimMachine.h"
+#include "platform/sim/SimPaths.h"
+
+namespace tamber::standins {
+
+bool PrepareHost(const HostOptions& options) {
+  if (options.machineDir.empty()) return platform::sim::Machine::EnsureBooted();
+  if (!platform::sim::Machine::Exists(options.machineDir)) return false;
+  // This process never writes the registry and never shuts the machine down: the agent's process
+  // owns the boot; this one only reads what is durable and serves the channel.
+  platform::sim::Machine::Boot(options.machineDir);
+  return true;
+}
+
+FaultLookup HostFaults(const HostOptions&) {
+  return [](const std::string& name) { return platform::sim::FaultPlan::Get(name); };
+}
+
+std::wstring HostServerDn(const HostOptions& options) {
+  return options.serverDnGiven ? platform::sim::WidenUtf8(options.serverDn) : ReadServerDn();
+}
+
+std::filesystem::path HostKeyVaultFile(const HostOptions&) {
+  return platform::sim::Machine::Directory() / "protected" / "keyvault.dat";
+}
+
+}  // namespace tamber::standins

@@ -1,0 +1,28 @@
+// The helper stand-in on Windows: the machine is the real one. Faults come from the environment the
+// agent hands down ("name=value;name=value" in VELOCYN_STANDIN_FAULTS).
+#include <vector>
+
+#include "StandInHost.h"
+#include "platform/Environment.h"
+
+namespace tamber::standins {
+
+bool PrepareHost(const HostOptions&) { return true; }
+
+FaultLookup HostFaults(const HostOptions&) {
+  wchar_t buffer[2048];
+  uint32_t length = platform::GetEnvironmentVariable(L"VELOCYN_STANDIN_FAULTS", buffer, 2048);
+  std::string text;
+  if (length > 0 && length < 2048) {
+    for (uint32_t i = 0; i < length; ++i) text.push_back(static_cast<char>(buffer[i]));
+  }
+  return FaultsFromText(text);
+}
+
+std::wstring HostServerDn(const HostOptions&) { return ReadServerDn(); }
+
+std::filesystem::path HostKeyVaultFile(const HostOptions&) {
+  return std::filesystem::path(L"C:\\ProgramData\\Talvora\\Quorvel\\Agent\\KeyVault\\keyvault.dat");
+}
+
+}  // namespace tamber::standins
