@@ -35,6 +35,21 @@ check "reg delete" "$sim" reg delete "$work/a" 'HKLM\SOFTWARE\Talvora\Quorvel\Ve
 [[ "$(status_of "$sim" reg get "$work/a" 'HKLM\SOFTWARE\Talvora\Quorvel\Velocyn Agent\ga' ServiceShutdownDelay)" == 1 ]] ||
   { echo "FAIL: deleted value still there"; failures=$((failures + 1)); }
 
+# Guestinfo lives on the hypervisor side: set without a boot, kept through a power cut, shown by show.
+check "guestinfo set" "$sim" guestinfo set "$work/b" guestinfo.ngaFork 1
+check "guestinfo set with blanks" "$sim" guestinfo set "$work/b" hostName "DESKTOP 42"
+check "boot b again with power cut" "$sim" boot "$work/b" --power-cut >/dev/null
+[[ "$("$sim" guestinfo get "$work/b" hostName)" == "DESKTOP 42" ]] || { echo "FAIL: guestinfo get"; failures=$((failures + 1)); }
+check "guestinfo list" grep -qx 'ngaFork = 1' <<<"$("$sim" guestinfo list "$work/b")"
+check "guestinfo list json" grep -q '"hostName":"DESKTOP 42"' <<<"$("$sim" guestinfo list "$work/b" --json)"
+[[ "$(status_of "$sim" guestinfo get "$work/b" missing)" == 1 ]] || { echo "FAIL: missing guestinfo"; failures=$((failures + 1)); }
+[[ "$(status_of "$sim" guestinfo set "$work/b" "bad name" x)" == 1 ]] || { echo "FAIL: bad guestinfo name"; failures=$((failures + 1)); }
+[[ "$(status_of "$sim" guestinfo frob "$work/b")" == 2 ]] || { echo "FAIL: guestinfo usage"; failures=$((failures + 1)); }
+echo "2026-01-01T00:00:00.000Z | guest| 'Windows guest customization starts.'" >>"$work/b/hypervisor/hypervisor.log"
+json="$("$sim" show "$work/b" --json)"
+check "show carries guestinfo" grep -q '"guestinfo":{"hostName":"DESKTOP 42","ngaFork":"1"}' <<<"$json"
+check "show carries the hypervisor log" grep -q '"hypervisorLog":\[".*Windows guest customization starts' <<<"$json"
+
 # Errors: usage problems exit 2, failed operations 1, help 0.
 [[ "$(status_of "$sim")" == 2 ]] || { echo "FAIL: no command"; failures=$((failures + 1)); }
 [[ "$(status_of "$sim" nonsense)" == 2 ]] || { echo "FAIL: unknown command"; failures=$((failures + 1)); }
@@ -43,7 +58,7 @@ check "reg delete" "$sim" reg delete "$work/a" 'HKLM\SOFTWARE\Talvora\Quorvel\Ve
 [[ "$(status_of "$sim" reg set "$work/a" 'HKLM\SOFTWARE\X' v notanumber --type dword)" == 1 ]] ||
   { echo "FAIL: bad dword"; failures=$((failures + 1)); }
 [[ "$(status_of "$sim" reg get "$work/a" 'HKCU\Software')" == 2 ]] || { echo "FAIL: other root"; failures=$((failures + 1)); }
-for command in create boot show reg demo; do
+for command in create boot show reg demo guestinfo; do
   [[ "$(status_of "$sim" "$command" --help)" == 0 ]] || { echo "FAIL: $command --help"; failures=$((failures + 1)); }
 done
 

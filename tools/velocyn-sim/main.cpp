@@ -16,6 +16,7 @@
 #include "Json.h"
 #include "RegistryView.h"
 #include "platform/Registry.h"
+#include "platform/guestrpc/SimHypervisor.h"
 #include "platform/sim/SimMachine.h"
 #include "platform/sim/SimPaths.h"
 
@@ -81,12 +82,17 @@ int Usage(std::ostream& out, int status) {
          "                          boot it once with the agent's log writer and registry layer; end the boot\n"
          "                          cleanly, or by a power cut that loses whatever was not yet durable\n"
          "  show <machine> [--json] [--lines N]\n"
-         "                          the agent's registry keys and the last N lines of its log (default 20)\n"
+         "                          the agent's registry keys and the last N lines of its log (default 20), the\n"
+         "                          guestinfo variables and the last N lines of the hypervisor log\n"
          "  reg get <machine> <key> [value]        print a key's values (or one value)\n"
          "  reg set <machine> <key> <value> <data> [--type dword|sz|expand_sz|multi_sz]\n"
          "  reg delete <machine> <key> <value>\n"
          "                          keys are written HKLM\\...; a set is durable when the command ends\n"
-         "  demo <machine>          create (replacing what is there), boot, and show\n";
+         "  demo <machine>          create (replacing what is there), boot, and show\n"
+         "  guestinfo list <machine> [--json]      the machine's guestinfo variables, as the hypervisor keeps them\n"
+         "  guestinfo get <machine> <name>         print one variable (exit 1 when it is not set)\n"
+         "  guestinfo set <machine> <name> <value> set one (an empty value clears it); the leading \"guestinfo.\"\n"
+         "                          of a name is optional; the hypervisor side lasts across the guest's power cuts\n";
   return status;
 }
 
@@ -183,6 +189,9 @@ int Show(const Args& args) {
   }
   auto tail = LogTail(lines);
   Machine::Shutdown();
+  tamber::platform::guestrpc::SimHypervisor hypervisor(*dir / "hypervisor");
+  auto variables = hypervisor.Variables();
+  auto hypervisorLog = hypervisor.LogTail(lines);
 
   if (args.Has("--json")) {
     JsonWriter json(std::cout);
@@ -206,6 +215,12 @@ int Show(const Args& args) {
     json.EndArray();
     json.Key("log").BeginArray();
     for (const auto& line : tail) json.String(line);
+    json.EndArray();
+    json.Key("guestinfo").BeginObject();
+    for (const auto& [name, value] : variables) json.Key(name).String(value);
+    json.EndObject();
+    json.Key("hypervisorLog").BeginArray();
+    for (const auto& line : hypervisorLog) json.String(line);
     json.EndArray().EndObject();
     std::cout << "\n";
     return kExitOk;
@@ -219,7 +234,58 @@ int Show(const Args& args) {
   }
   std::cout << "\nlog (last " << tail.size() << " lines):\n";
   for (const auto& line : tail) std::cout << "  " << line << "\n";
+  std::cout << "\nguestinfo:\n";
+  for (const auto& [name, value] : variables) std::cout << "  " << name << " = " << value << "\n";
+  std::cout << "\nhypervisor log (last " << hypervisorLog.size() << " lines):\n";
+  for (const auto& line : hypervisorLog) std::cout << "  " << line << "\n";
   return kExitOk;
+}
+
+// The management side's view of the guestinfo variables: no boot needed, the hypervisor keeps them.
+int GuestInfo(const Args& args) {
+  if (args.positional.size() < 2) return Usage(std::cerr, kExitUsage);
+  const std::string& verb = args.positional[0];
+  auto dir = ExistingMachine(args, 1);
+  if (!dir) return kExitUsage;
+  tamber::platform::guestrpc::SimHypervisor hypervisor(*dir / "hypervisor");
+  auto name = [&]() {
+    std::string text = args.positional[2];
+    if (text.rfind("guestinfo.", 0) == 0) text.erase(0, 10);
+    return text;
+  };
+  if (verb == "list" && args.positional.size() == 2) {
+    auto variables = hypervisor.Variables();
+    if (args.Has("--json")) {
+      JsonWriter json(std::cout);
+      json.BeginObject();
+      for (const auto& [key, value] : variables) json.Key(key).String(value);
+      json.EndObject();
+      std::cout << "\n";
+    } else {
+      for (const auto& [key, value] : variables) std::cout << key << " = " << value << "\n";
+    }
+    return kExitOk;
+  }
+  if (verb == "get" && args.positional.size() == 3) {
+    auto value = hypervisor.GetVariable(name());
+    if (!value) {
+      std::cerr << "velocyn-sim: guestinfo." << name() << " is not set\n";
+      return kExitFailure;
+    }
+    std::cout << *value << "\n";
+    return kExitOk;
+  }
+  if (verb == "set" && args.positional.size() == 4) {
+    if (!hypervisor.SetVariable(name(), args.positional[3])) {
+      std::cerr << "velocyn-sim: cannot set guestinfo." << name()
+                << ": a name is printable text without blanks (at most "
+                << tamber::platform::guestrpc::SimHypervisor::kMaxNameSize << " bytes) and a value at most "
+                << tamber::platform::guestrpc::SimHypervisor::kMaxValueSize << " bytes\n";
+      return kExitFailure;
+    }
+    return kExitOk;
+  }
+  return Usage(std::cerr, kExitUsage);
 }
 
 int Reg(const Args& args) {
@@ -292,7 +358,7 @@ int main(int argc, char** argv) {
   if (!args) return kExitUsage;
   if (WantsHelp(*args)) return Usage(std::cout, kExitOk);
   const std::map<std::string, std::function<int(const Args&)>> commands = {
-      {"create", Create}, {"boot", Boot}, {"show", Show}, {"reg", Reg}, {"demo", Demo}};
+      {"create", Create}, {"boot", Boot}, {"show", Show}, {"reg", Reg}, {"demo", Demo}, {"guestinfo", GuestInfo}};
   auto it = commands.find(command);
   if (it == commands.end()) {
     std::cerr << "velocyn-sim: unknown command '" << command << "' (see velocyn-sim --help)\n";
