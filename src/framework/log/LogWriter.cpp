@@ -259,6 +259,7 @@ class LogWriter {
 
   void Reload() {
     if (!Initialised()) return;
+    Flush();  // what was logged under the old settings goes out under them
     LogConfig config = ReadLogConfig();
     std::lock_guard<std::mutex> write(writeMutex_);
     bool debugWas;
@@ -291,6 +292,7 @@ class LogWriter {
   }
 
   std::wstring CurrentPath(bool debugFile) {
+    Flush();  // the files are opened by the first batch
     std::lock_guard<std::mutex> write(writeMutex_);
     return debugFile ? debugFile_.path : mainFile_.path;
   }

@@ -38,7 +38,7 @@ void SetLogThreadName(std::wstring_view name);
 // Reads the settings again: level switches, guards and clean-up figures take effect at once, and
 // turning debug logging on or off is recorded in the main file.
 void ReloadLogConfig();
-// The file being written ("" when there is none).
+// The file being written ("" when there is none), once what is queued has been written.
 std::wstring CurrentLogFilePath(bool debugFile);
 // The last text the facility reported about itself (open errors, write errors), for tests.
 std::wstring LastLogSystemMessage();
