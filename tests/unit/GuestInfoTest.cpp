@@ -4,6 +4,8 @@
 
 #include <climits>
 #include <deque>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,8 @@
 #include "core/util/Registry.h"
 #include "core/util/RpcOut.h"
 #include "framework/log/Log.h"
+#include "platform/Environment.h"
+#include "platform/Types.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::core::util {
@@ -298,6 +302,46 @@ TEST_F(GuestInfoRegistryTest, ModeIsDecidedOnEveryCall) {
   EXPECT_TRUE(guestInfo.GetValue("hostName", &text));
   EXPECT_EQ(text, "again");
   EXPECT_EQ(transport.commands.size(), 2u);
+}
+
+// The machine's own transport: the simulated machine's hypervisor in the native tier; under Wine, the
+// simulated hypervisor directory named by VELOCYN_HYPERVISOR_DIR (without it the channel would not open,
+// as Wine does not run under the hypervisor).
+class GuestInfoTransportTest : public test::GuestTest {
+ protected:
+  void SetUp() override {
+    test::GuestTest::SetUp();
+    wchar_t previous[1024] = {};
+    uint32_t length = platform::GetEnvironmentVariable(kVariable, previous, 1024);
+    if (length > 0 && length < 1024) previous_ = std::wstring(previous, length);
+    static int counter = 0;
+    directory_ =
+        std::filesystem::temp_directory_path() /
+        ("velocyn-hypervisor-" + std::to_string(platform::GetCurrentProcessId()) + "-" + std::to_string(counter++));
+    std::filesystem::create_directories(directory_);
+    ASSERT_TRUE(platform::SetEnvironmentVariable(kVariable, directory_.wstring().c_str()));
+  }
+  void TearDown() override {
+    platform::SetEnvironmentVariable(kVariable, previous_ ? previous_->c_str() : nullptr);
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+    test::GuestTest::TearDown();
+  }
+  static constexpr const wchar_t* kVariable = L"VELOCYN_HYPERVISOR_DIR";
+  std::filesystem::path directory_;
+  std::optional<std::wstring> previous_;
+};
+
+TEST_F(GuestInfoTransportTest, RoundTripThroughTheMachinesHypervisor) {
+  GuestInfo guestInfo;
+  std::string value;
+  EXPECT_FALSE(guestInfo.GetValue("hostName", &value));
+  EXPECT_TRUE(guestInfo.SetValue("hostName", "DESKTOP 42"));
+  EXPECT_TRUE(guestInfo.GetValue("hostName", &value));
+  EXPECT_EQ(value, "DESKTOP 42");
+  EXPECT_TRUE(guestInfo.SetValue("forked", 1));
+  EXPECT_TRUE(guestInfo.IsGuestInfoVmStateSet("forked"));
+  EXPECT_TRUE(guestInfo.Log("Windows guest customization starts."));
 }
 
 }  // namespace
