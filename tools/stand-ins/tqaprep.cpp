@@ -57,6 +57,8 @@ int main(int argc, char** argv) {
   if (!options.bridge) {
     shutdownEvent = platform::CreateEvent(/*manualReset=*/true, /*initialState=*/false, kShutdownEventName);
     if (shutdownEvent == nullptr) return 4;
+    // A helper of an earlier start may still hold a signalled event: this start begins clear.
+    if (platform::GetLastError() == platform::kErrorAlreadyExists) platform::ResetEvent(shutdownEvent);
   }
 
   standins::HelperStandIn standIn(standins::HostServerDn(options), standins::HostKeyVaultFile(options), faults);

@@ -62,6 +62,8 @@ uint32_t RunHelper(const std::filesystem::path& hostProgram, platform::sim::Tool
   UniqueHandle shutdown(
       platform::CreateEvent(/*manualReset=*/true, /*initialState=*/false, L"QX_HELPER_TOOL_SHUTDOWN"));
   if (!shutdown) return platform::GetLastError();
+  // A helper of an earlier start may still hold a signalled event: this start begins clear.
+  if (platform::GetLastError() == platform::kErrorAlreadyExists) platform::ResetEvent(shutdown.get());
 
   platform::Handle inputRead = nullptr, inputWrite = nullptr, outputRead = nullptr, outputWrite = nullptr;
   if (!platform::CreatePipe(&inputRead, &inputWrite, /*inheritHandles=*/true, 0)) return platform::GetLastError();
