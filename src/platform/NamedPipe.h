@@ -16,9 +16,11 @@ constexpr uint32_t kErrorOperationAborted = 995;
 
 // CreateNamedPipeW("\\.\pipe\<name>", PIPE_ACCESS_DUPLEX, byte mode, unlimited instances) with a
 // security descriptor that lets only SYSTEM and Administrators in, and remote clients refused. One
-// call makes one server instance. INVALID_HANDLE_VALUE on failure (last error set). On the simulated
-// guest the instances share a Unix-domain socket of mode 0600 under "<machine>/pipes/".
-Handle CreateNamedPipe(const wchar_t* name);
+// call makes one server instance; firstInstance (FILE_FLAG_FIRST_PIPE_INSTANCE) fails with
+// ERROR_ACCESS_DENIED when the name is already served, so nobody can sit on our name before us.
+// INVALID_HANDLE_VALUE on failure (last error set). On the simulated guest the instances share a
+// Unix-domain socket of mode 0600 under "<machine>/pipes/", and another process's name is always taken.
+Handle CreateNamedPipe(const wchar_t* name, bool firstInstance);
 // ConnectNamedPipe: blocks until a client connects to this instance (ERROR_PIPE_CONNECTED counts as
 // success). Fails with ERROR_OPERATION_ABORTED after CancelNamedPipe.
 bool ConnectNamedPipe(Handle pipe);

@@ -262,7 +262,7 @@ void MessageFrameWork::Impl::Listen(Server* server) {
           server->name, HResultFromWin32(platform::GetLastError()));
       break;
     }
-    platform::Handle next = platform::CreateNamedPipe(PipePath(server->name).c_str());
+    platform::Handle next = platform::CreateNamedPipe(PipePath(server->name).c_str(), /*firstInstance=*/false);
     std::lock_guard<std::mutex> guard(server->lock);
     server->connections.emplace_back(instance, std::thread([this, server, instance] { Serve(server, instance); }));
     if (next == platform::InvalidHandleValue()) {
@@ -406,7 +406,7 @@ bool MessageFrameWork::Listen(const std::wstring& channelName) {
     Log(LogLevel::Error, L"CORE::MessageFrameWork::Listen(): The framework is not started");
     return false;
   }
-  platform::Handle first = platform::CreateNamedPipe(PipePath(channelName).c_str());
+  platform::Handle first = platform::CreateNamedPipe(PipePath(channelName).c_str(), /*firstInstance=*/true);
   if (first == platform::InvalidHandleValue()) {
     Log(LogLevel::Error, L"CORE::MessageFrameWork::Listen(): Failed to create channel %ws, 0x%X", channelName,
         HResultFromWin32(platform::GetLastError()));

@@ -252,11 +252,15 @@ std::shared_ptr<PipeObject> LookupPipe(Handle handle) {
   return pipe;
 }
 
-std::shared_ptr<Listener> OpenListener(const std::filesystem::path& path, uint32_t* error) {
+std::shared_ptr<Listener> OpenListener(const std::filesystem::path& path, bool firstInstance, uint32_t* error) {
   std::lock_guard<std::mutex> lock(g_listenersLock);
   auto it = g_listeners.find(path.string());
   if (it != g_listeners.end()) {
-    if (auto existing = it->second.lock()) return existing;
+    if (auto existing = it->second.lock()) {
+      if (!firstInstance) return existing;
+      *error = kErrorAccessDenied;
+      return nullptr;
+    }
   }
   std::error_code ignored;
   std::filesystem::create_directories(path.parent_path(), ignored);
@@ -297,14 +301,14 @@ std::shared_ptr<Listener> OpenListener(const std::filesystem::path& path, uint32
 
 }  // namespace
 
-Handle CreateNamedPipe(const wchar_t* name) {
+Handle CreateNamedPipe(const wchar_t* name, bool firstInstance) {
   uint32_t error = 0;
   std::filesystem::path path = PipeHostPath(name, &error);
   if (path.empty()) {
     SetLastError(error);
     return InvalidHandleValue();
   }
-  auto listener = OpenListener(path, &error);
+  auto listener = OpenListener(path, firstInstance, &error);
   if (!listener) {
     SetLastError(error);
     return InvalidHandleValue();

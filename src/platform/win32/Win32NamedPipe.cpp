@@ -71,15 +71,16 @@ bool Fail(DWORD error) {
 
 }  // namespace
 
-Handle CreateNamedPipe(const wchar_t* name) {
+Handle CreateNamedPipe(const wchar_t* name, bool firstInstance) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1, &descriptor, nullptr)) {
     return InvalidHandleValue();
   }
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
-  HANDLE pipe = ::CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                   PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, &attributes);
+  HANDLE pipe = ::CreateNamedPipeW(
+      name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, PIPE_UNLIMITED_INSTANCES,
+      kPipeBufferSize, kPipeBufferSize, 0, &attributes);
   DWORD error = ::GetLastError();
   ::LocalFree(descriptor);
   if (pipe == INVALID_HANDLE_VALUE) {
