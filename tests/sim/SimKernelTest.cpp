@@ -63,7 +63,8 @@ TEST_F(SimKernelTest, AlertableWaitRunsQueuedCallsOnTheWaitingThread) {
 }
 
 TEST_F(SimKernelTest, NonAlertableWaitLeavesCallsQueued) {
-  static std::atomic<int> runs{0};
+  static std::atomic<int> runs;
+  runs = 0;
   Handle self = OpenCurrentThread();
   ASSERT_TRUE(QueueUserApc([](uintptr_t) { ++runs; }, self, 0));
   EXPECT_EQ(SleepEx(1, /*alertable=*/false), 0u);

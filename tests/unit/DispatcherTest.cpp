@@ -116,13 +116,15 @@ TEST_F(DispatcherTest, WaitableWithoutUserCallbacksLeavesTheSetAfterDispatch) {
   EXPECT_FALSE(manager_->WaitAndDispatch(0));
 }
 
-TEST_F(DispatcherTest, CallbackMayRemoveWaitables) {
-  auto event = std::make_shared<EventWrapperWin32>(L"SelfRemoving", true, true);
-  event->Callbacks().connect([this](std::shared_ptr<Waitable> self) { manager_->Remove(self); });
+TEST_F(DispatcherTest, CallbacksRunOutsideTheLockAndMayChangeTheSet) {
+  std::atomic<int> fired{0};
+  auto other = CountedEvent(L"AddedByCallback", true, fired);
+  auto event = std::make_shared<EventWrapperWin32>(L"Adder", /*manualReset=*/false, true);
+  event->Callbacks().connect([this, other](std::shared_ptr<Waitable>) { manager_->AddWaitableHandle(other); });
   manager_->AddWaitableHandle(event);
   manager_->WaitAndDispatch(0);  // internal
   EXPECT_TRUE(manager_->WaitAndDispatch(0));
-  EXPECT_EQ(manager_->SizeForTest(), 1u);
+  EXPECT_EQ(manager_->SizeForTest(), 3u);
 }
 
 TEST_F(DispatcherTest, RemovingAnUnknownWaitableChangesNothing) {

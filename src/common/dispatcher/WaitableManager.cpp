@@ -88,25 +88,29 @@ void WaitableManagerWin32::Remove(std::shared_ptr<Waitable> waitable) {
 }
 
 bool WaitableManagerWin32::WaitAndDispatch(uint32_t milliseconds) {
-  std::shared_ptr<WaitableHandle> fired;
+  // The wait runs on a snapshot of the set, outside the lock: holding the lock through a long wait would
+  // block every add and remove (and so the internal event that is meant to interrupt the wait).
+  std::vector<std::shared_ptr<WaitableHandle>> snapshot;
   {
     std::shared_lock<std::shared_mutex> guard(lock_);
     Assert::DoAssert(!set_.empty(), L"");
-    std::vector<platform::Handle> handles;
-    handles.reserve(set_.size());
-    for (const auto& entry : set_) handles.push_back(entry->GetHandle());
-    uint32_t result =
-        platform::WaitForMultipleObjects(static_cast<uint32_t>(handles.size()), handles.data(), milliseconds);
-    if (result == platform::kWaitFailed) {
-      Log(LogLevel::Error, L"tamber::common::dispatcher::WaitableManagerWin32::WaitAndDispatch(): Failed");
-      return false;
-    }
-    if (result == platform::kWaitTimeout) return false;
-    auto index = static_cast<int64_t>(result) - static_cast<int64_t>(platform::kWaitObject0);
-    Assert::DoAssert(index >= 0, L"WaitForMultipleObjects returned -ve index");
-    Assert::DoAssert(index < static_cast<int64_t>(handles.size()), L"WaitForMultipleObjects return index out of range");
-    fired = set_[static_cast<size_t>(index)];
+    snapshot = set_;
   }
+  std::vector<platform::Handle> handles;
+  handles.reserve(snapshot.size());
+  for (const auto& entry : snapshot) handles.push_back(entry->GetHandle());
+  uint32_t result =
+      platform::WaitForMultipleObjects(static_cast<uint32_t>(handles.size()), handles.data(), milliseconds);
+  if (result == platform::kWaitFailed) {
+    Log(LogLevel::Error, L"tamber::common::dispatcher::WaitableManagerWin32::WaitAndDispatch(): Failed");
+    return false;
+  }
+  if (result == platform::kWaitTimeout) return false;
+  auto index = static_cast<int64_t>(result) - static_cast<int64_t>(platform::kWaitObject0);
+  Assert::DoAssert(index >= 0, L"WaitForMultipleObjects returned -ve index");
+  Assert::DoAssert(index < static_cast<int64_t>(handles.size()), L"WaitForMultipleObjects return index out of range");
+  auto fired = snapshot[static_cast<size_t>(index)];
+  snapshot.clear();
   // Callbacks run without the lock so that they may add or remove waitables.
   fired->Dispatch(fired);
   Log(LogLevel::Debug,
