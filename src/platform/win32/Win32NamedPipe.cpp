@@ -1,13 +1,17 @@
 // Named pipes on Windows. Handles are opened for overlapped I/O so that a blocked call can be ended
 // from another thread (CancelNamedPipe); each call still completes before it returns, as the seam's
 // synchronous semantics promise.
-#include <sddl.h>
-
 #include <mutex>
 #include <set>
 
 #include "platform/NamedPipe.h"
 #include "platform/win32/Win32Api.h"
+
+// After <windows.h>, which it needs.
+#include <sddl.h>
+
+// The seam keeps the plain name; the wide function is called by its W name.
+#undef CreateNamedPipe
 
 namespace tamber::platform {
 namespace {
