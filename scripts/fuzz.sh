@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds the libFuzzer targets with clang and runs the log formatter's fuzzer for a bounded time.
-#   scripts/fuzz.sh [seconds]      (default 60)
+# Builds the libFuzzer targets with clang and runs every one of them for a bounded time.
+#   scripts/fuzz.sh [seconds]      (default 60, for each target)
 # FUZZ_BUILD_DIR chooses another build directory than the "fuzz" preset's build/fuzz.
 set -eu
 seconds="${1:-60}"
@@ -15,7 +15,12 @@ else
   build="$root/build/fuzz"
   cmake --preset fuzz >/dev/null
 fi
-cmake --build "$build" --target format_fuzz -j "${FUZZ_JOBS:-2}"
+targets=""
+for source in fuzz/*_fuzz.cpp; do
+  targets="$targets $(basename "$source" .cpp)"
+done
+# shellcheck disable=SC2086
+cmake --build "$build" --target $targets -j "${FUZZ_JOBS:-2}"
 
 corpus="$build/fuzz-corpus/format"
 mkdir -p "$corpus"
@@ -25,4 +30,19 @@ printf '\060\002\005%%\000w\000s\000,\000 \0000\000x\000%%\000X\000' >"$corpus/b
 printf '\100\003\000%%\000-\0000\0008\000.\0003\000d\000%%\000I\0006\0004\000u\000' >"$corpus/flags"
 printf '\120\004\001%%\000*\000.\000*\000S\000%%\000p\000' >"$corpus/star"
 
-"$build/fuzz/format_fuzz" -max_total_time="$seconds" -print_final_stats=1 "$corpus"
+corpus="$build/fuzz-corpus/property_bag"
+mkdir -p "$corpus"
+# The first byte picks the mode (0 parse UTF-8, 1 parse UTF-16, 2 packet stream), then the bytes:
+# an empty UTF-8 message; a UTF-16 message with "a"="b" in a nested bag "s"; one framed empty message.
+printf '\000\000\004\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000' >"$corpus/empty"
+printf '\001\000\010\000\000\000\000\000\000\000\000\000\000\000\000\000\003\000\000\000\006\000\000\000\000\000\000\000\000\000\001\377\377\377\377\000\001\000\000\000\001\000\000\377\377\377\377s\000a\000b\000' >"$corpus/nested"
+printf '\002\000\000\000\034\000\010\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000' >"$corpus/framed"
+
+status=0
+for target in $targets; do
+  name="${target%_fuzz}"
+  mkdir -p "$build/fuzz-corpus/$name"
+  echo "== $target: $seconds s"
+  "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 "$build/fuzz-corpus/$name" || status=1
+done
+exit "$status"
