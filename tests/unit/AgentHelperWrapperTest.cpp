@@ -375,7 +375,7 @@ TEST_F(AgentHelperWrapperTest, TemplateAndCloneHelpersRunEndToEnd) {
   EXPECT_TRUE(log.Contains(
       LogLevel::Debug,
       L"tamber::core::util::AgentHelperWrapper::CloseHelperInServiceMode(): Agent helper exited gracefully"));
-  EXPECT_TRUE(log.Contains(LogLevel::Debug, L"KvCallWithRetry(): KeyVault call 'addmaster' succeeded on attempt 1"));
+  EXPECT_TRUE(log.Contains(LogLevel::Debug, L"KvCallWithRetry(): KeyVault call 'getpublic' succeeded on attempt 1"));
 
   ASSERT_TRUE(wrapper->LaunchCloneHelper(L"PrepClone", L"dc01.vdi.example.int", L"Default-First-Site-Name"));
   EXPECT_TRUE(log.Contains(
