@@ -34,9 +34,9 @@ using namespace tamber;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kLines = 2'000'000;
-constexpr wchar_t kKeyPath[] = L"SOFTWARE\\Talvora\\Quorvel\\Velocyn\\ga\\nga";  // 40 characters
+constexpr wchar_t kKeyPath[] = L"SOFTWARE\\Talvora\\Quorvel\\VelocynAgent\\ga";  // 40 characters
 static_assert(sizeof(kKeyPath) / sizeof(wchar_t) - 1 == 40);
-constexpr char kNarrowKeyPath[] = "SOFTWARE\\Talvora\\Quorvel\\Velocyn\\ga\\nga";
+constexpr char kNarrowKeyPath[] = "SOFTWARE\\Talvora\\Quorvel\\VelocynAgent\\ga";
 
 void SetSetting(const wchar_t* name, const std::wstring& value) {
   common::windows::UniqueHKey key;
