@@ -132,8 +132,14 @@ bool FrameReader::ReadMessage(const FrameSource& read, std::vector<uint8_t>* mes
     uint32_t size = 0;
     uint16_t flags = 0;
     DecodeFrameWord(value, &size, &flags);
-    payload.resize(size);
-    if (size > 0 && !read(payload.data(), size)) return false;
+    // Memory follows the bytes that really arrive, not the size a peer announces.
+    payload.clear();
+    while (payload.size() < size) {
+      const size_t have = payload.size();
+      const size_t part = std::min<size_t>(size - have, 64 * 1024);
+      payload.resize(have + part);
+      if (!read(payload.data() + have, part)) return false;
+    }
     switch (AddPacket(flags, payload.data(), size, message)) {
       case Result::Message:
         return true;
