@@ -154,6 +154,19 @@ TEST_F(MessageChannelTest, ConcurrentSendersGetTheirOwnAnswers) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
+TEST_F(MessageChannelTest, OneConnectionPerRequestAsTheAgentDoes) {
+  for (int i = 0; i < 25; ++i) {
+    MessageFrameWork agent;
+    ASSERT_TRUE(agent.Start());
+    MessageChannelPtr channel;
+    ASSERT_TRUE(agent.Connect(channelName_, &channel));
+    PropertyBag response;
+    ASSERT_EQ(agent.Send(channel, L"Echo", L"", PropertyBag(), 10000, &response), ResponseType::Ok);
+    agent.Close(channel);
+    agent.Stop();
+  }
+}
+
 TEST_F(MessageChannelTest, FilterTagsDecideDispatch) {
   server_.SetTagFilter({L"agent"});
   server_.RegisterQueueHandler(L"Tags", [](const CORE::Message& request, PropertyBag* out) {

@@ -155,7 +155,12 @@ struct Server {
   std::thread listener;
   std::mutex lock;
   platform::Handle waiting = nullptr;  // the instance the listener waits on
-  std::vector<std::pair<platform::Handle, std::thread>> connections;
+  struct Connection {
+    platform::Handle pipe = nullptr;
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> finished;
+  };
+  std::vector<Connection> connections;
   bool stopping = false;
 };
 
@@ -175,6 +180,8 @@ struct MessageFrameWork::Impl {
 
   ResponseType Dispatch(Message& request, PropertyBag* response);
   void Serve(Server* server, platform::Handle pipe);
+  // Joins the threads of clients that have gone and closes their pipe instances (server lock held).
+  static void ReapConnections(Server* server);
   void Listen(Server* server);
 };
 
@@ -247,6 +254,15 @@ void MessageFrameWork::Impl::Serve(Server* server, platform::Handle pipe) {
   platform::DisconnectNamedPipe(pipe);
 }
 
+void MessageFrameWork::Impl::ReapConnections(Server* server) {
+  std::erase_if(server->connections, [](Server::Connection& connection) {
+    if (!*connection.finished) return false;
+    connection.thread.join();
+    platform::CloseHandle(connection.pipe);
+    return true;
+  });
+}
+
 void MessageFrameWork::Impl::Listen(Server* server) {
   for (;;) {
     platform::Handle instance = nullptr;
@@ -264,7 +280,15 @@ void MessageFrameWork::Impl::Listen(Server* server) {
     }
     platform::Handle next = platform::CreateNamedPipe(PipePath(server->name).c_str(), /*firstInstance=*/false);
     std::lock_guard<std::mutex> guard(server->lock);
-    server->connections.emplace_back(instance, std::thread([this, server, instance] { Serve(server, instance); }));
+    ReapConnections(server);
+    Server::Connection connection;
+    connection.pipe = instance;
+    connection.finished = std::make_shared<std::atomic<bool>>(false);
+    connection.thread = std::thread([this, server, instance, finished = connection.finished] {
+      Serve(server, instance);
+      *finished = true;
+    });
+    server->connections.push_back(std::move(connection));
     if (next == platform::InvalidHandleValue()) {
       Log(LogLevel::Error, L"CORE::MessageFrameWork::Listen(): Failed to create a pipe instance for channel %ws, 0x%X",
           server->name, HResultFromWin32(platform::GetLastError()));
@@ -308,10 +332,10 @@ void MessageFrameWork::Stop() {
       if (server->waiting != nullptr) platform::CancelNamedPipe(server->waiting);
     }
     if (server->listener.joinable()) server->listener.join();
-    for (auto& [pipe, thread] : server->connections) platform::CancelNamedPipe(pipe);
-    for (auto& [pipe, thread] : server->connections) {
-      if (thread.joinable()) thread.join();
-      platform::CloseHandle(pipe);
+    for (auto& connection : server->connections) platform::CancelNamedPipe(connection.pipe);
+    for (auto& connection : server->connections) {
+      if (connection.thread.joinable()) connection.thread.join();
+      platform::CloseHandle(connection.pipe);
     }
     if (server->waiting != nullptr) platform::CloseHandle(server->waiting);
   }
