@@ -6,6 +6,9 @@
 #include <cstring>
 #include <mutex>
 
+// windows.h spells RtlCaptureStackBackTrace this way as a macro; the seam function has the same name.
+#undef CaptureStackBackTrace
+
 #include "platform/StackTrace.h"
 
 namespace tamber::platform {
