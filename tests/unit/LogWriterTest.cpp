@@ -342,6 +342,18 @@ TEST_F(LogWriterTest, ShutdownWritesEverythingAndLaterMessagesStillArrive) {
   EXPECT_EQ(CountContaining(SplitLines(ReadWholeFile(path)), "Shutdown(): after"), 1u);
 }
 
+TEST_F(LogWriterTest, IdleFilesAreClosedAndReopenedWithoutAnotherStartLine) {
+  SetLogSetting(L"InactivityTimeoutSeconds", 1u);
+  Log(LogLevel::Info, L"tamber::test::Idle(): before the pause");
+  FlushLog();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  Log(LogLevel::Info, L"tamber::test::Idle(): after the pause");
+  auto main = MainLines();
+  EXPECT_EQ(CountContaining(main, "before the pause"), 1u);
+  EXPECT_EQ(CountContaining(main, "after the pause"), 1u);
+  EXPECT_EQ(CountContaining(main, "' started, version="), 1u);
+}
+
 TEST_F(LogWriterTest, DebugSwitchIsRecordedInTheMainFile) {
   Log(LogLevel::Debug, L"tamber::test::Switch(): on");
   std::string program = Narrow(ProgramName());
