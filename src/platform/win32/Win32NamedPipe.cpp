@@ -76,6 +76,12 @@ bool Fail(DWORD error) {
 }  // namespace
 
 Handle CreateNamedPipe(const wchar_t* name, bool firstInstance) {
+  // FILE_FLAG_FIRST_PIPE_INSTANCE is the guarantee; asking whether anyone serves the name first
+  // also holds where the flag is not enforced (Wine).
+  if (firstInstance && (::WaitNamedPipeW(name, 1) || ::GetLastError() == ERROR_SEM_TIMEOUT)) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return InvalidHandleValue();
+  }
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1, &descriptor, nullptr)) {
     return InvalidHandleValue();
