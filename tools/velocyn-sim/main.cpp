@@ -19,6 +19,7 @@
 #include "platform/guestrpc/SimHypervisor.h"
 #include "platform/sim/SimMachine.h"
 #include "platform/sim/SimPaths.h"
+#include "platform/sim/SimPower.h"
 
 namespace fs = std::filesystem;
 using namespace velocyn::sim_cli;
@@ -83,7 +84,8 @@ int Usage(std::ostream& out, int status) {
          "                          cleanly, or by a power cut that loses whatever was not yet durable\n"
          "  show <machine> [--json] [--lines N]\n"
          "                          the agent's registry keys and the last N lines of its log (default 20), the\n"
-         "                          guestinfo variables and the last N lines of the hypervisor log\n"
+         "                          guestinfo variables and the last N lines of the hypervisor log, and a shutdown\n"
+         "                          or reboot the agent requested that has not been carried out yet\n"
          "  reg get <machine> <key> [value]        print a key's values (or one value)\n"
          "  reg set <machine> <key> <value> <data> [--type dword|sz|expand_sz|multi_sz]\n"
          "  reg delete <machine> <key> <value>\n"
@@ -181,6 +183,8 @@ int Show(const Args& args) {
     std::cerr << "velocyn-sim: --lines takes a number\n";
     return kExitUsage;
   }
+  // Read before the inspection boot: a request stays until whoever carries it out takes it.
+  auto powerRequest = tamber::platform::sim::Power::Pending(*dir);
   Machine::Boot(*dir);
   std::vector<RegistryKeyView> keys;
   for (const wchar_t* root : kShownKeys) {
@@ -197,6 +201,17 @@ int Show(const Args& args) {
     JsonWriter json(std::cout);
     json.BeginObject();
     json.Key("machine").String(fs::absolute(*dir).string());
+    if (powerRequest) {
+      json.Key("powerRequest")
+          .BeginObject()
+          .Key("action")
+          .String(tamber::platform::sim::Power::ActionName(powerRequest->action))
+          .Key("machineTimeMs")
+          .String(std::to_string(powerRequest->machineTimeMs))
+          .Key("reason")
+          .String(std::to_string(powerRequest->reason))
+          .EndObject();
+    }
     json.Key("registry").BeginArray();
     for (const auto& key : keys) {
       json.BeginObject().Key("key").String(NarrowUtf8(key.path)).Key("values").BeginArray();
@@ -225,7 +240,10 @@ int Show(const Args& args) {
     std::cout << "\n";
     return kExitOk;
   }
-  std::cout << "machine " << fs::absolute(*dir).string() << "\n\nregistry:\n";
+  std::cout << "machine " << fs::absolute(*dir).string() << "\n";
+  if (powerRequest)
+    std::cout << "pending power request: " << tamber::platform::sim::Power::Describe(*powerRequest) << "\n";
+  std::cout << "\nregistry:\n";
   for (const auto& key : keys) {
     std::cout << "  " << NarrowUtf8(key.path) << "\n";
     for (const auto& value : key.values) {

@@ -10,5 +10,10 @@ namespace tamber::platform::sim {
 void RegistryBoot(const std::filesystem::path& machineDir, const MachineConfig& config);
 // clean: flush every hive; otherwise drop the dirty layers.
 void RegistryEndBoot(bool clean);
+// A new boot: no power request yet, privileges disabled, services as the boot starts them.
+void PowerBoot();
+void ServicesBoot();
+// Before the registry goes: the service control manager stops its clock.
+void ServicesEndBoot();
 
 }  // namespace tamber::platform::sim

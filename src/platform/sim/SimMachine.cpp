@@ -30,6 +30,7 @@ void EndBoot(bool clean) {
   auto& state = State();
   std::lock_guard<std::mutex> guard(state.mutex);
   if (!state.booted) return;
+  ServicesEndBoot();
   RegistryEndBoot(clean);
   ResetKernel();
   state.booted = false;
@@ -89,6 +90,8 @@ void Machine::Boot(const std::filesystem::path& dir) {
   ResetBootClock(0);
   ResetWallClock(state.config.wallOffsetMs);
   RegistryBoot(state.dir, state.config);
+  PowerBoot();
+  ServicesBoot();
   state.booted = true;
 }
 

@@ -1,0 +1,28 @@
+// A service of the test's own, installed in the machine under test: on Windows (Wine) the program
+// velocyn_test_service registered with "sc create"; on the simulated guest a service-table entry.
+#pragma once
+
+#include <string>
+
+namespace tamber::test {
+
+class TestService {
+ public:
+  // options go to the service program's command line (see tests/programs/velocyn_test_service.cpp);
+  // dependsOn names one service it depends on, or is empty.
+  TestService(std::wstring name, const std::wstring& options = L"", const std::wstring& dependsOn = L"");
+  // Stops and deletes it.
+  ~TestService();
+  TestService(const TestService&) = delete;
+  TestService& operator=(const TestService&) = delete;
+
+  // Empty when installed, else what went wrong.
+  const std::wstring& Failure() const { return failure_; }
+  const std::wstring& Name() const { return name_; }
+
+ private:
+  std::wstring name_;
+  std::wstring failure_;
+};
+
+}  // namespace tamber::test
