@@ -69,7 +69,8 @@ class MessageFrameWork {
   // Starts the framework in this process (idempotent).
   bool Start();
   bool IsReady() const;
-  // Closes every channel, stops serving, and waits for the framework's threads.
+  // Closes every channel, stops serving, and waits for the framework's threads (so never from a
+  // queue handler, which runs on one of them).
   void Stop();
 
   // Client side: connects to the channel of that name on this machine.
