@@ -53,7 +53,7 @@ ctest_tier() {  # ctest_tier <tier name> <preset> <label>
     return
   fi
   section "test $tier (ctest -L $label)"
-  ctest --test-dir "$root/$preset" -L "$label" -j"$jobs" --timeout 300 --output-on-failure 2>&1 | tee "$log"
+  ctest --test-dir "$root/$preset" -L "$label" -j"$jobs" --timeout 120 --output-on-failure 2>&1 | tee "$log"
   local status=${PIPESTATUS[0]}
   local line total failures
   line="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)"
