@@ -5,6 +5,7 @@
 #include "core/util/Tunables.h"
 #include "framework/log/Log.h"
 #include "framework/log/LogWriter.h"
+#include "platform/sim/SimBootTimeAgent.h"
 #include "platform/sim/SimMachine.h"
 
 namespace velocyn::sim_cli {
@@ -41,6 +42,12 @@ BootResult RunBoot(const std::filesystem::path& machine, bool powerCut) {
   platform::sim::Machine::Boot(machine);
   BootResult result;
   Log(LogLevel::Info, L"velocyn::sim_cli::RunBoot(): Machine %S booted", machine.string());
+  // The boot-time agent runs before any service.
+  auto nga = platform::sim::RunBootTimeAgent();
+  if (!nga.role.empty()) {
+    Log(LogLevel::Info, L"velocyn::sim_cli::RunBoot(): Boot-time agent: role %S, name %S, status %S", nga.role,
+        nga.renamedTo, nga.status);
+  }
   result.keysOpened = OpenEveryKey();
   Log(LogLevel::Debug, L"velocyn::sim_cli::RunBoot(): Opened %u of %u agent keys", result.keysOpened,
       static_cast<unsigned>(regtype::kCount));
