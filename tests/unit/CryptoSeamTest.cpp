@@ -142,7 +142,8 @@ TEST(CryptoSeamTest, Sha256MatchesTheStandardVectors) {
 
 TEST(CryptoSeamTest, HashCallsRefuseWhatCngRefuses) {
   BCryptAlgHandle algorithm = nullptr;
-  EXPECT_EQ(BCryptOpenAlgorithmProvider(&algorithm, L"NOSUCHALG", kMsPrimitiveProvider, 0), kStatusNotFound);
+  // Windows answers STATUS_NOT_FOUND, Wine STATUS_NOT_IMPLEMENTED: a failure either way.
+  EXPECT_FALSE(NtSuccess(BCryptOpenAlgorithmProvider(&algorithm, L"NOSUCHALG", kMsPrimitiveProvider, 0)));
   ASSERT_EQ(BCryptOpenAlgorithmProvider(&algorithm, kBCryptSha256Algorithm, nullptr, 0), kStatusSuccess);
   BCryptHashHandle hash = nullptr;
   ASSERT_EQ(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0), kStatusSuccess);
