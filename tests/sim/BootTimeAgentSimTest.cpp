@@ -1,0 +1,183 @@
+// The boot-time agent stand-in and the role decision across boots of a simulated machine: the management
+// side sets guestinfo on the machine's hypervisor, the stand-in runs at boot before the service, and the
+// service's singletons read and write the status through the same hypervisor.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "common/util/Utf16.h"
+#include "core/util/CustomizationFlags.h"
+#include "core/util/CustomizationPersistentInfo.h"
+#include "core/util/CustomizationState.h"
+#include "core/util/MachineType.h"
+#include "core/util/Registry.h"
+#include "framework/log/LogWriter.h"
+#include "platform/Registry.h"
+#include "platform/guestrpc/SimHypervisor.h"
+#include "platform/sim/SimBootTimeAgent.h"
+#include "platform/sim/SimFaultPlan.h"
+#include "platform/sim/SimMachine.h"
+#include "support/TestEnvironment.h"
+
+namespace tamber::core::util {
+namespace {
+
+using platform::guestrpc::SimHypervisor;
+using platform::sim::FaultPlan;
+using platform::sim::Machine;
+using platform::sim::RunBootTimeAgent;
+
+std::wstring ReadComputerName() {
+  platform::HKey key = nullptr;
+  if (platform::RegOpenKeyEx(platform::HKeyLocalMachine(), platform::sim::kComputerNameKeyPath, 0, platform::kKeyRead,
+                             &key) != 0) {
+    return L"<absent>";
+  }
+  uint8_t bytes[256] = {};
+  uint32_t size = sizeof bytes;
+  uint32_t error = platform::RegQueryValueEx(key, L"ComputerName", nullptr, bytes, &size);
+  platform::RegCloseKey(key);
+  return error == 0 ? common::util::FromUtf16LeBytes(bytes, size) : std::wstring(L"<absent>");
+}
+
+class BootTimeAgentSimTest : public test::GuestTest {
+ protected:
+  void TearDown() override {
+    ResetSingletonsForTest();
+    test::GuestTest::TearDown();
+  }
+
+  SimHypervisor Hypervisor() const { return SimHypervisor(Machine::Directory() / "hypervisor"); }
+  std::string Variable(const std::string& name) const { return Hypervisor().GetVariable(name).value_or("<absent>"); }
+
+  // A clean restart of the machine: the service's state goes with the old boot, the stand-in runs first.
+  platform::sim::BootTimeAgentReport Reboot() {
+    std::filesystem::path machine = Machine::Directory();
+    ResetSingletonsForTest();
+    framework::log::ResetLogForTest();
+    Machine::Shutdown();
+    Machine::Boot(machine);
+    return RunBootTimeAgent();
+  }
+};
+
+TEST_F(BootTimeAgentSimTest, ForkedCloneBootsAsCloneAndReportsThroughTheHypervisor) {
+  auto hypervisor = Hypervisor();
+  ASSERT_TRUE(hypervisor.SetVariable("ngaFork", "1"));
+  ASSERT_TRUE(hypervisor.SetVariable("forked", "1"));
+  ASSERT_TRUE(hypervisor.SetVariable("hostName", "DESKTOP-017"));
+  ASSERT_TRUE(hypervisor.SetVariable("AgentCustomizationFlags", "264"));  // reboot required, cloneprep
+
+  auto report = Reboot();
+  EXPECT_EQ(report.role, "clone");
+  EXPECT_EQ(report.renamedTo, "DESKTOP-017");
+  EXPECT_TRUE(report.vmForkedSet);
+  EXPECT_EQ(Variable("clone.CustomizationState"), "running");
+  EXPECT_EQ(ReadComputerName(), L"DESKTOP-017");
+
+  // The service's view of this boot.
+  auto* role = MachineType::Instance();
+  EXPECT_EQ(role->GetMachineType(), machine::kClone);
+  EXPECT_TRUE(CustomizationPersistentInfo::Instance()->Is(Persisted::VmForked));
+  EXPECT_TRUE(CustomizationType::Instance()->IsCloneprep());
+  auto* flags = CustomizationFlags::Instance();
+  EXPECT_EQ(flags->GetCustomizationFlagsValue(), 0x108u);
+  std::string status;
+  ASSERT_TRUE(CustomizationState::Instance()->GetCustomizationState(&status));
+  EXPECT_EQ(status, "running");
+  EXPECT_TRUE(CustomizationState::Instance()->SetCustomizationState("running", 0u, "Clone", 0));
+
+  // The clone asks for its reboot, marks it, and the markers must outlive the boot.
+  EXPECT_EQ(flags->SetCustomizationFlags(flag::kRebootRequested), 0x118u);
+  EXPECT_EQ(Variable("AgentCustomizationFlags"), "280");
+  auto* info = CustomizationPersistentInfo::Instance();
+  ASSERT_EQ(info->Set(Persisted::CloneRebooted), 0);
+  ASSERT_EQ(info->FlushKeys(), 0);
+  std::filesystem::path machine = Machine::Directory();
+  ResetSingletonsForTest();
+  framework::log::ResetLogForTest();
+  Machine::PowerCut();  // whatever FlushKeys made durable is all that is left
+  Machine::Boot(machine);
+  report = RunBootTimeAgent();
+  EXPECT_EQ(report.role, "");  // seen forked before: the stand-in leaves the status to the service
+  EXPECT_EQ(Variable("clone.CustomizationState"), "running");
+  EXPECT_EQ(MachineType::Instance()->GetMachineType(), machine::kClone);
+  EXPECT_TRUE(CustomizationPersistentInfo::Instance()->Is(Persisted::CloneRebooted));
+  EXPECT_TRUE(CustomizationFlags::Instance()->IsFlagSet(flag::kRebootRequested));
+
+  EXPECT_TRUE(CustomizationState::Instance()->SetCustomizationState("success", 0u, "Clone", 0));
+  Reboot();
+  EXPECT_EQ(Variable("clone.CustomizationState"), "success");  // never set back to "running"
+}
+
+TEST_F(BootTimeAgentSimTest, FailedBootTimeStepLeavesErrorForTheService) {
+  auto hypervisor = Hypervisor();
+  ASSERT_TRUE(hypervisor.SetVariable("ngaFork", "1"));
+  ASSERT_TRUE(hypervisor.SetVariable("forked", "1"));
+  ASSERT_TRUE(hypervisor.SetVariable("hostName", "DESKTOP-018"));
+  auto plan = FaultPlan::Load(Machine::Directory());
+  plan["BootTimeAgentFails"] = "1";
+  FaultPlan::Save(Machine::Directory(), plan);
+
+  auto report = Reboot();
+  EXPECT_EQ(report.status, "error");
+  EXPECT_EQ(Variable("clone.CustomizationState"), "error");
+  EXPECT_EQ(ReadComputerName(), L"<absent>");
+  EXPECT_TRUE(MachineType::Instance()->IsClone());
+  std::string status;
+  ASSERT_TRUE(CustomizationState::Instance()->GetCustomizationState(&status));
+  EXPECT_EQ(status, "error");
+}
+
+TEST_F(BootTimeAgentSimTest, InternalTemplateIsRenamedOnce) {
+  auto hypervisor = Hypervisor();
+  ASSERT_TRUE(hypervisor.SetVariable("it", "1"));
+  ASSERT_TRUE(hypervisor.SetVariable("hostName", "IT-TEMPLATE"));
+  auto plan = FaultPlan::Load(Machine::Directory());
+  plan["BootTimeAgentFails"] = "1";
+  FaultPlan::Save(Machine::Directory(), plan);
+  auto report = Reboot();
+  EXPECT_EQ(report.role, "it");
+  EXPECT_FALSE(report.templateRenamedSet);
+  EXPECT_FALSE(CustomizationPersistentInfo::Instance()->Is(Persisted::TemplateRenamed));
+
+  plan.erase("BootTimeAgentFails");
+  FaultPlan::Save(Machine::Directory(), plan);
+  report = Reboot();
+  EXPECT_TRUE(report.templateRenamedSet);
+  EXPECT_EQ(ReadComputerName(), L"IT-TEMPLATE");
+  EXPECT_TRUE(MachineType::Instance()->IsIT());
+  EXPECT_TRUE(CustomizationPersistentInfo::Instance()->Is(Persisted::TemplateRenamed));
+  EXPECT_EQ(Variable("it.CustomizationState"), "<absent>");
+
+  // Prepared for forking, still the template; renamed already.
+  ASSERT_TRUE(hypervisor.SetVariable("ngaFork", "1"));
+  ASSERT_TRUE(hypervisor.SetVariable("hostName", "OTHER"));
+  report = Reboot();
+  EXPECT_EQ(report.role, "");
+  EXPECT_EQ(ReadComputerName(), L"IT-TEMPLATE");
+  EXPECT_TRUE(MachineType::Instance()->IsIT());
+}
+
+TEST_F(BootTimeAgentSimTest, LeavesOtherRolesAndTheGoldenImageAlone) {
+  auto hypervisor = Hypervisor();
+  ASSERT_TRUE(hypervisor.SetVariable("ngaFork", "1"));
+  ASSERT_TRUE(hypervisor.SetVariable("replica", "1"));
+  auto report = Reboot();
+  EXPECT_TRUE(report.ran);
+  EXPECT_EQ(report.role, "");
+  EXPECT_TRUE(MachineType::Instance()->IsReplica());
+
+  ASSERT_TRUE(hypervisor.SetVariable("forked", "1"));
+  ASSERT_EQ(Registry::Instance()->SetValue(L"GoldenImage", 1u, regtype::kSetup), 0);
+  ASSERT_EQ(CustomizationPersistentInfo::Instance()->FlushKeys(), 0);
+  Registry::Instance()->FlushKey(regtype::kSetup);
+  report = Reboot();
+  EXPECT_EQ(report.role, "");
+  EXPECT_EQ(Variable("clone.CustomizationState"), "<absent>");
+  EXPECT_FALSE(CustomizationPersistentInfo::Instance()->Is(Persisted::VmForked));
+}
+
+}  // namespace
+}  // namespace tamber::core::util
