@@ -1,8 +1,8 @@
 // Property-bag throughput: how fast a 64 KiB message of mixed items is flattened and parsed, in
 // each encoding. Prints MB/s (of flattened bytes); no assertions.
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
