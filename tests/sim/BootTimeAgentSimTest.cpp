@@ -12,12 +12,14 @@
 #include "core/util/CustomizationState.h"
 #include "core/util/MachineType.h"
 #include "core/util/Registry.h"
+#include "core/util/System.h"
 #include "framework/log/LogWriter.h"
 #include "platform/Registry.h"
 #include "platform/guestrpc/SimHypervisor.h"
 #include "platform/sim/SimBootTimeAgent.h"
 #include "platform/sim/SimFaultPlan.h"
 #include "platform/sim/SimMachine.h"
+#include "platform/sim/SimPower.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::core::util {
@@ -26,6 +28,7 @@ namespace {
 using platform::guestrpc::SimHypervisor;
 using platform::sim::FaultPlan;
 using platform::sim::Machine;
+using platform::sim::Power;
 using platform::sim::RunBootTimeAgent;
 
 std::wstring ReadComputerName() {
@@ -88,16 +91,22 @@ TEST_F(BootTimeAgentSimTest, ForkedCloneBootsAsCloneAndReportsThroughTheHypervis
   EXPECT_EQ(status, "running");
   EXPECT_TRUE(CustomizationState::Instance()->SetCustomizationState("running", 0u, "Clone", 0));
 
-  // The clone asks for its reboot, marks it, and the markers must outlive the boot.
+  // The clone asks for its reboot (flags, marker, flush, request); the next boot sees the markers.
   EXPECT_EQ(flags->SetCustomizationFlags(flag::kRebootRequested), 0x118u);
   EXPECT_EQ(Variable("AgentCustomizationFlags"), "280");
   auto* info = CustomizationPersistentInfo::Instance();
   ASSERT_EQ(info->Set(Persisted::CloneRebooted), 0);
   ASSERT_EQ(info->FlushKeys(), 0);
+  ASSERT_EQ(System::Instance()->Reboot(0), 0);
+  auto request = Power::Requested();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->action, platform::sim::PowerAction::Reboot);
+  // This process is a test, not one boot: the requested reboot is ours to carry out.
   std::filesystem::path machine = Machine::Directory();
   ResetSingletonsForTest();
   framework::log::ResetLogForTest();
-  Machine::PowerCut();  // whatever FlushKeys made durable is all that is left
+  Machine::Shutdown();
+  ASSERT_TRUE(Power::Take(machine));
   Machine::Boot(machine);
   report = RunBootTimeAgent();
   EXPECT_EQ(report.role, "");  // seen forked before: the stand-in leaves the status to the service
@@ -109,6 +118,28 @@ TEST_F(BootTimeAgentSimTest, ForkedCloneBootsAsCloneAndReportsThroughTheHypervis
   EXPECT_TRUE(CustomizationState::Instance()->SetCustomizationState("success", 0u, "Clone", 0));
   Reboot();
   EXPECT_EQ(Variable("clone.CustomizationState"), "success");  // never set back to "running"
+}
+
+// The service flushes before it asks for a shutdown or reboot, so a power loss on the way keeps the markers.
+TEST_F(BootTimeAgentSimTest, FlushedMarkersSurviveAPowerCut) {
+  auto config = Machine::LoadConfig(Machine::Directory());
+  config.lazyFlushMs = 3600 * 1000;  // only the explicit flush makes anything durable here
+  Machine::SaveConfig(Machine::Directory(), config);
+  Reboot();
+  auto* info = CustomizationPersistentInfo::Instance();
+  ASSERT_EQ(info->Set(Persisted::CloneShutdown), 0);
+  ASSERT_EQ(info->Set(Persisted::ReplicaRebooted), 0);
+  ASSERT_EQ(info->FlushKeys(), 0);
+  ASSERT_EQ(info->Set(Persisted::IpRenewed), 0);  // after the flush: lost with the power
+  std::filesystem::path machine = Machine::Directory();
+  ResetSingletonsForTest();
+  framework::log::ResetLogForTest();
+  Machine::PowerCut();
+  Machine::Boot(machine);
+  info = CustomizationPersistentInfo::Instance();
+  EXPECT_TRUE(info->Is(Persisted::CloneShutdown));
+  EXPECT_TRUE(info->Is(Persisted::ReplicaRebooted));
+  EXPECT_FALSE(info->Is(Persisted::IpRenewed));
 }
 
 TEST_F(BootTimeAgentSimTest, FailedBootTimeStepLeavesErrorForTheService) {
