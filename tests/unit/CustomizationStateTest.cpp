@@ -3,9 +3,12 @@
 // a simulated hypervisor directory named by VELOCYN_HYPERVISOR_DIR).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -198,6 +201,19 @@ TEST(AtoiCompatibleTest, ReadsAsTheCLibraryDoesAndSaturates) {
                                             "8",
                                             3)),
             7);
+}
+
+// Against the C library's own decimal reading (strtoll, clamped to 32 bits) on random texts.
+TEST(AtoiCompatibleTest, AgreesWithStrtollClampedOnRandomTexts) {
+  std::mt19937 random(20261206);
+  const std::string alphabet = " \t\n+-0123456789x9";
+  for (int i = 0; i < 20000; ++i) {
+    std::string text(random() % 26, ' ');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    long long wide = std::strtoll(text.c_str(), nullptr, 10);
+    int32_t expected = static_cast<int32_t>(std::clamp<long long>(wide, INT32_MIN, INT32_MAX));
+    ASSERT_EQ(AtoiCompatible(text), expected) << '"' << text << '"';
+  }
 }
 
 TEST(CustomizationFlagsTextTest, NamesInTableOrder) {
