@@ -237,6 +237,7 @@ class LogWriter {
     thresholdLogged_ = false;
     diskThresholdReached_ = false;
     filesReady_ = false;
+    filesOpen_.store(false);
     openReported_ = false;
     everAttemptedOpen_ = false;
     directory_.clear();
