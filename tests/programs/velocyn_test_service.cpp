@@ -8,7 +8,7 @@
 #include <windows.h>
 
 #include <cstdlib>
-#include <cwchar>
+#include <cstring>
 
 namespace {
 
@@ -61,12 +61,12 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv) {
+int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
-    DWORD value = static_cast<DWORD>(std::wcstoul(argv[i + 1], nullptr, 10));
-    if (std::wcscmp(argv[i], L"--start-ms") == 0) g_startMs = value;
-    if (std::wcscmp(argv[i], L"--stop-ms") == 0) g_stopMs = value;
-    if (std::wcscmp(argv[i], L"--exit-after-ms") == 0) g_exitAfterMs = value;
+    DWORD value = static_cast<DWORD>(std::strtoul(argv[i + 1], nullptr, 10));
+    if (std::strcmp(argv[i], "--start-ms") == 0) g_startMs = value;
+    if (std::strcmp(argv[i], "--stop-ms") == 0) g_stopMs = value;
+    if (std::strcmp(argv[i], "--exit-after-ms") == 0) g_exitAfterMs = value;
   }
   wchar_t name[] = L"";
   SERVICE_TABLE_ENTRYW table[] = {{name, &ServiceMain}, {nullptr, nullptr}};

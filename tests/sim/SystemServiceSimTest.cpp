@@ -1,6 +1,8 @@
 // System (shutdown event, reboot, shutdown, ControlSvc) and Service against the simulated guest's power
 // controller and service control manager.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -158,6 +160,51 @@ TEST_F(SystemSimTest, RequestedRebootEndsTheBootAndTheNextBootSeesTheMarkers) {
   value = 0;
   core::util::Registry::Instance()->GetValue(L"LostMarker", &zero, &value, core::util::regtype::kGa);
   EXPECT_EQ(value, 0u) << "control: a power cut loses what was not durable";
+}
+
+// A process that is one boot of the machine (the agent under the simulator) is ended by the power
+// controller after the grace, with the hives flushed as a shutdown flushes them.
+TEST_F(SystemSimTest, AProcessThatIsOneBootEndsAfterTheGrace) {
+  auto dir = Machine::Directory();
+  core::util::ResetSingletonsForTest();
+  Machine::Shutdown();
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Only the seam here: the parent's log writer thread did not come along.
+    alarm(30);
+    Machine::Boot(dir);
+    platform::sim::SetTimeScale(200);
+    Power::SetEndOfBoot(Power::EndOfBoot::StopProcess);
+    platform::HKey key = nullptr;
+    uint8_t one[4] = {1, 0, 0, 0};
+    if (platform::RegCreateKeyEx(platform::HKeyLocalMachine(), L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\ga", 0,
+                                 platform::kKeyAllAccess, &key, nullptr) != 0 ||
+        platform::RegSetValueEx(key, L"ChildMarker", platform::kRegDword, one, 4) != 0) {
+      _exit(10);
+    }
+    platform::Handle token = nullptr;
+    platform::Luid luid;
+    if (!platform::OpenProcessToken(platform::kTokenAdjustPrivileges | platform::kTokenQuery, &token) ||
+        !platform::LookupPrivilegeValue(nullptr, L"SeShutdownPrivilege", &luid) ||
+        !platform::AdjustTokenPrivilege(token, luid, platform::kSePrivilegeEnabled) ||
+        !platform::InitiateSystemShutdownEx(nullptr, nullptr, 0, true, true, 0x80020002)) {
+      _exit(11);
+    }
+    for (;;) platform::Sleep(1000);  // what the agent does next is cut short after the grace
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  auto request = Power::Take(dir);
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->action, platform::sim::PowerAction::Reboot);
+  Machine::Boot(dir);
+  uint32_t zero = 0;
+  uint32_t value = 0;
+  ASSERT_EQ(core::util::Registry::Instance()->GetValue(L"ChildMarker", &zero, &value, core::util::regtype::kGa), 0);
+  EXPECT_EQ(value, 1u) << "the end of that boot flushed the hives";
 }
 
 TEST_F(SystemSimTest, ControlSvcFlags) {
@@ -318,7 +365,8 @@ TEST_F(SystemSimTest, WatchRestartsAStoppedServiceUpToTheLimit) {
   EXPECT_EQ(log.Count(LogLevel::Info, prefix + L"Service Stopped (netlogon)"), 4u);
   EXPECT_EQ(log.Count(LogLevel::Info, prefix + L"Restarting netlogon: Restart Count: "), 3u);
   EXPECT_EQ(log.Count(LogLevel::Info, prefix + L"Restarting netlogon: Restart Count: 2"), 1u);
-  EXPECT_GE(log.Count(LogLevel::Info, prefix + L"Service Running (netlogon)"), 4u);
+  // Changes that come faster than the watch re-arms reach it as the latest state only, as on Windows.
+  EXPECT_GE(log.Count(LogLevel::Info, prefix + L"Service Running (netlogon)"), 3u);
   EXPECT_GE(log.Count(LogLevel::Info, prefix + L"Service Start Pending (netlogon)"), 3u);
   EXPECT_EQ(
       log.Count(LogLevel::Debug,
@@ -342,13 +390,16 @@ TEST_F(SystemSimTest, WatchWithoutRestartsOnlyLogsAndEndsPromptly) {
   {
     auto time = scm.GetService(L"W32Time");
     ASSERT_EQ(time->StartServiceNotify(), 0);
+    for (int i = 0; i < 100 && log.Count(LogLevel::Info, L"Service Running (W32Time)") == 0; ++i) {
+      platform::Sleep(1000);
+    }
     ASSERT_EQ(System::Instance()->ControlSvc(L"W32Time", System::kControlStop), 0);
     platform::Sleep(15000);
     EXPECT_EQ(time->RestartCount(), 0u);
     EXPECT_EQ(State(L"W32Time"), platform::kServiceStopped);
   }  // the object ends its own watch
   framework::log::FlushLog();
-  EXPECT_EQ(log.Count(LogLevel::Info, L"ServiceNotifyQueueWorker(): Service Stop Pending (W32Time)"), 1u);
+  EXPECT_EQ(log.Count(LogLevel::Info, L"ServiceNotifyQueueWorker(): Service Running (W32Time)"), 1u);
   EXPECT_EQ(log.Count(LogLevel::Info, L"ServiceNotifyQueueWorker(): Service Stopped (W32Time)"), 1u);
   EXPECT_EQ(log.Count(LogLevel::Info, L"StopServiceNotify(): Service Notify Terminated: W32Time"), 1u);
 }

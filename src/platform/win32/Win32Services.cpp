@@ -18,13 +18,13 @@ namespace tamber::platform {
 // The seam's records are the SDK's, byte for byte, so they pass straight through.
 static_assert(sizeof(ServiceStatus) == sizeof(SERVICE_STATUS));
 static_assert(sizeof(ServiceStatusProcess) == sizeof(SERVICE_STATUS_PROCESS));
-static_assert(sizeof(ServiceNotify) == sizeof(SERVICE_NOTIFY_2W));
-static_assert(offsetof(ServiceNotify, notifyCallback) == offsetof(SERVICE_NOTIFY_2W, pfnNotifyCallback));
-static_assert(offsetof(ServiceNotify, context) == offsetof(SERVICE_NOTIFY_2W, pContext));
-static_assert(offsetof(ServiceNotify, notificationStatus) == offsetof(SERVICE_NOTIFY_2W, dwNotificationStatus));
-static_assert(offsetof(ServiceNotify, serviceStatus) == offsetof(SERVICE_NOTIFY_2W, ServiceStatus));
-static_assert(offsetof(ServiceNotify, notificationTriggered) == offsetof(SERVICE_NOTIFY_2W, dwNotificationTriggered));
-static_assert(offsetof(ServiceNotify, serviceNames) == offsetof(SERVICE_NOTIFY_2W, pszServiceNames));
+static_assert(sizeof(ServiceNotify) == sizeof(SERVICE_NOTIFYW));
+static_assert(offsetof(ServiceNotify, notifyCallback) == offsetof(SERVICE_NOTIFYW, pfnNotifyCallback));
+static_assert(offsetof(ServiceNotify, context) == offsetof(SERVICE_NOTIFYW, pContext));
+static_assert(offsetof(ServiceNotify, notificationStatus) == offsetof(SERVICE_NOTIFYW, dwNotificationStatus));
+static_assert(offsetof(ServiceNotify, serviceStatus) == offsetof(SERVICE_NOTIFYW, ServiceStatus));
+static_assert(offsetof(ServiceNotify, notificationTriggered) == offsetof(SERVICE_NOTIFYW, dwNotificationTriggered));
+static_assert(offsetof(ServiceNotify, serviceNames) == offsetof(SERVICE_NOTIFYW, pszServiceNames));
 
 namespace {
 
