@@ -76,6 +76,15 @@ TestService::TestService(std::wstring name, const std::wstring& options, const s
     CloseServiceHandle(manager);
     return;
   }
+  // Seen under Wine: a start fails while the handle CreateService gave is open, and the service vanishes
+  // when its last handle closes; so the creating handle is closed and another one kept.
+  CloseServiceHandle(service);
+  service = OpenServiceW(manager, name_.c_str(), SERVICE_ALL_ACCESS);
+  if (service == nullptr) {
+    failure_ = L"OpenService: error " + std::to_wstring(GetLastError());
+    CloseServiceHandle(manager);
+    return;
+  }
   manager_ = manager;
   service_ = service;
   WarmUp(service);
