@@ -193,9 +193,8 @@ TEST_F(RegistrySeamTest, NotificationFiresOnceForAChangeItWatches) {
   EXPECT_EQ(kWaitTimeout, WaitForSingleObject(event.get(), kQuietMs));
 }
 
-// Disabled until the simulated registry resets the event when a notification is armed (it leaves a
-// signalled event signalled, so a waiter that re-arms without resetting spins instead of waiting).
-TEST_F(RegistrySeamTest, DISABLED_ArmingANotificationResetsItsEvent) {
+// Arming clears the event, so a waiter that re-arms without resetting it waits instead of spinning.
+TEST_F(RegistrySeamTest, ArmingANotificationResetsItsEvent) {
   UniqueHandle event(CreateEvent(/*manualReset=*/true, /*initialState=*/true, nullptr));
   ASSERT_EQ(kErrorSuccess, RegNotifyChangeKeyValue(key_.get(), false, kRegNotifyChangeLastSet, event.get(), true));
   EXPECT_EQ(kWaitTimeout, WaitForSingleObject(event.get(), 0));
@@ -204,8 +203,7 @@ TEST_F(RegistrySeamTest, DISABLED_ArmingANotificationResetsItsEvent) {
 }
 
 // The registry skips a write of the data a value already holds, so nobody is told about it.
-// Disabled until the simulated registry does the same (it reports every write as a change).
-TEST_F(RegistrySeamTest, DISABLED_RewritingTheSameDataIsNoChange) {
+TEST_F(RegistrySeamTest, RewritingTheSameDataIsNoChange) {
   SetDword(key_.get(), L"Value", 3);
   UniqueHandle event(CreateEvent(true, false, nullptr));
   ASSERT_EQ(kErrorSuccess, RegNotifyChangeKeyValue(key_.get(), false, kRegNotifyChangeLastSet, event.get(), true));

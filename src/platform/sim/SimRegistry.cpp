@@ -571,6 +571,8 @@ uint32_t RegSetValueEx(HKey key, const wchar_t* name, uint32_t type, const uint8
   auto value = node.FindValue(valueName);
   if (value == node.values.end()) {
     node.values.push_back({std::move(valueName), type, std::move(bytes)});
+  } else if (value->type == type && value->data == bytes) {
+    return kErrorSuccess;  // the registry skips a write that changes nothing: no notification, nothing dirty
   } else {
     value->type = type;
     value->data = std::move(bytes);
@@ -681,6 +683,8 @@ uint32_t RegNotifyChangeKeyValue(HKey key, bool watchSubtree, uint32_t filter, H
   if (event == nullptr) return kErrorInvalidParameter;  // asynchronous needs an event
   auto eventObject = sim::LookupHandle(event);
   if (!eventObject || !eventObject->IsWaitable()) return kErrorInvalidHandle;
+  // Arming clears the event first, as every asynchronous kernel request with an event does.
+  ResetEvent(event);
   auto& st = sim::State();
   PendingSignals signals;
   std::lock_guard<std::mutex> lock(st.mutex);
