@@ -65,7 +65,13 @@ int main(int argc, char** argv) {
   CORE::MessageFrameWork frameWork;
   if (!frameWork.Start()) return 5;
   standIn.Register(frameWork, /*helperQueues=*/!faults("helper.no-handlers"));
-  if (!frameWork.Listen(CORE::kLocalChannelName)) return 6;
+  // A helper that was just terminated may still own the channel for a moment: give it time to go.
+  bool listening = false;
+  for (int attempt = 0; attempt < 50 && !listening; ++attempt) {
+    listening = frameWork.Listen(CORE::kLocalChannelName);
+    if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!listening) return 6;
 
   if (!faults("helper.never-ready")) {
     if (options.bridge) {
