@@ -69,8 +69,7 @@ TEST_F(LogWriterSimTest, DiskGuardStopsWritingOnceAndResumesWhenTheThresholdDrop
   Reboot(small);
   SetLogSetting(L"DiskThresholdForLogAndEventsMB", 200u);
   const std::string warning =
-      "] Disk space free threshold for log reached.  No more messages will be logged until more disk space has "
-      "become available or the threshold is reduced.";
+      "] Disk space free threshold for log reached.  No more messages will be logged until more disk space has become available or the threshold is reduced.";
 
   Log(LogLevel::Info, L"tamber::test::Disk(): dropped one");
   FlushLog();

@@ -448,9 +448,9 @@ TEST_F(RegKeyMachineTimeTest, PollingWaitOf2500MsReadsThreeTimes) {
   EXPECT_GE(GetTickCount64() - before, 3000u);  // three sleeps; the reads below are the exact count
   framework::log::FlushLog();
   EXPECT_EQ(3u, log.Count(LogLevel::Error, L"ReadStringValue(): Failed Getting Value Size: Phase, 0x80070002"));
-  EXPECT_TRUE(log.Contains(LogLevel::Error,
-                           L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): Failed to wait "
-                           L"for expected value: Phase=ready. Final value is: Phase="));
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Error,
+      L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): Failed to wait for expected value: Phase=ready. Final value is: Phase="));
 }
 
 TEST_F(RegKeyMachineTimeTest, PollingWaitBelowOneSecondStillReadsAndSleepsOnce) {

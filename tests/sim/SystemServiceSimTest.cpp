@@ -333,8 +333,7 @@ TEST_F(SystemSimTest, StopThatStaysPendingTimesOutAfterSixtySeconds) {
   EXPECT_EQ(System::Instance()->ControlSvc(L"W32Time", System::kControlRestart, nullptr, -1), kTimeout);
   framework::log::FlushLog();
   EXPECT_EQ(log.Count(LogLevel::Debug,
-                      L"tamber::core::util::System::ControlSvc(): Failed Stopping W32Time, Error: "
-                      L"0x800705B4"),
+                      L"tamber::core::util::System::ControlSvc(): Failed Stopping W32Time, Error: 0x800705B4"),
             1u);
   EXPECT_EQ(log.Count(LogLevel::Debug, L"Service::Restart(): Failed Stopping W32Time Service: 0x800705B4"), 1u);
 }
@@ -372,14 +371,15 @@ TEST_F(SystemSimTest, WatchRestartsAStoppedServiceUpToTheLimit) {
       log.Count(LogLevel::Debug,
                 L"tamber::common::windows::service::Service::StartServiceNotify(): Service Notify Max Restarts: 3"),
       1u);
-  EXPECT_EQ(log.Count(LogLevel::Debug,
-                      L"tamber::common::windows::service::Service::StartServiceNotify(): Service "
-                      L"Notify Start Delay: 10000ms"),
-            1u);
-  EXPECT_EQ(log.Count(LogLevel::Info,
-                      L"tamber::common::windows::service::Service::StopServiceNotify(): Service Notify "
-                      L"Terminated: netlogon"),
-            1u);
+  EXPECT_EQ(
+      log.Count(
+          LogLevel::Debug,
+          L"tamber::common::windows::service::Service::StartServiceNotify(): Service Notify Start Delay: 10000ms"),
+      1u);
+  EXPECT_EQ(
+      log.Count(LogLevel::Info,
+                L"tamber::common::windows::service::Service::StopServiceNotify(): Service Notify Terminated: netlogon"),
+      1u);
   EXPECT_EQ(log.Count(LogLevel::Error, L"Service::"), 0u);
 }
 

@@ -158,9 +158,9 @@ TEST_F(CustomizationStateTest, GoldenImageRoleFollowsItsMacAddress) {
   {
     LogCapture log;
     EXPECT_EQ(MachineType::Instance()->GetMachineType(), machine::kMaster);
-    EXPECT_TRUE(log.Contains(LogLevel::Debug,
-                             L"tamber::core::util::MachineType::GetMachineType(): Saved master/golden image mac "
-                             L"address: "));
+    EXPECT_TRUE(
+        log.Contains(LogLevel::Debug,
+                     L"tamber::core::util::MachineType::GetMachineType(): Saved master/golden image mac address: "));
   }
   auto* info = CustomizationPersistentInfo::Instance();
   std::wstring saved;
@@ -197,10 +197,7 @@ TEST(AtoiCompatibleTest, ReadsAsTheCLibraryDoesAndSaturates) {
   EXPECT_EQ(AtoiCompatible("-2147483649"), INT32_MIN);
   EXPECT_EQ(AtoiCompatible("4294967295"), INT32_MAX);
   EXPECT_EQ(AtoiCompatible(std::string(5000, '9')), INT32_MAX);
-  EXPECT_EQ(AtoiCompatible(std::string_view("7\0"
-                                            "8",
-                                            3)),
-            7);
+  EXPECT_EQ(AtoiCompatible(std::string_view("7\08", 3)), 7);
 }
 
 // Against the C library's own decimal reading (strtoll, clamped to 32 bits) on random texts.
@@ -254,10 +251,9 @@ TEST_F(CustomizationStateTest, FlagsAreReadWithTheirTextAndOnlyEverAdded) {
   LogCapture log;
   EXPECT_EQ(flags->SetCustomizationFlags(flag::kRebootRequested), 0x118u);
   EXPECT_EQ(GetGuestInfo(kAgentCustomizationFlagsVariable), "280");
-  EXPECT_TRUE(log.Contains(LogLevel::Debug,
-                           L"tamber::core::util::CustomizationFlags::SetCustomizationFlags(): Set "
-                           L"guestinfo.AgentCustomizationFlags to (0x118), CUSTOMIZATION_FLAG_REBOOT_REQUIRED | "
-                           L"CUSTOMIZATION_FLAG_REBOOT_REQUESTED | CUSTOMIZATION_FLAG_CLONEPREP"));
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Debug,
+      L"tamber::core::util::CustomizationFlags::SetCustomizationFlags(): Set guestinfo.AgentCustomizationFlags to (0x118), CUSTOMIZATION_FLAG_REBOOT_REQUIRED | CUSTOMIZATION_FLAG_REBOOT_REQUESTED | CUSTOMIZATION_FLAG_CLONEPREP"));
   EXPECT_TRUE(flags->IsFlagSet(flag::kRebootRequested));
   // The management side clears a bit meanwhile: the agent never brings it back, nor clears one itself.
   SetGuestInfo(kAgentCustomizationFlagsVariable, "256");
@@ -274,9 +270,9 @@ TEST_F(CustomizationStateTest, MissingFlagsCountAsNoneAndTypeIsDecidedOnce) {
   {
     LogCapture log;
     EXPECT_EQ(CustomizationFlags::Instance()->GetCustomizationFlagsValue(), 0u);
-    EXPECT_TRUE(log.Contains(LogLevel::Warn,
-                             L"tamber::core::util::CustomizationFlags::GetCustomizationFlagsValue(): Failed getting "
-                             L"guestinfo.AgentCustomizationFlags. Assuming no flags set."));
+    EXPECT_TRUE(log.Contains(
+        LogLevel::Warn,
+        L"tamber::core::util::CustomizationFlags::GetCustomizationFlagsValue(): Failed getting guestinfo.AgentCustomizationFlags. Assuming no flags set."));
   }
   EXPECT_TRUE(CustomizationType::Instance()->IsCloneprep());
   NewServiceStart();
@@ -300,16 +296,15 @@ TEST_F(CustomizationStateTest, CloneStatusReachesHypervisorSiblingAgentAndRegist
   {
     LogCapture log;
     EXPECT_TRUE(state->SetCustomizationState("running", 0u, "Clone", 0));
-    EXPECT_TRUE(log.Contains(LogLevel::Debug,
-                             L"tamber::core::util::CustomizationState::SetCustomizationState(): Setting Customization "
-                             L"State (clone): Status: running, PolicyState: 0, Category: Clone, Description: Success, "
-                             L"HRESULT: 0x0"));
-    EXPECT_TRUE(log.Contains(LogLevel::Debug,
-                             L"tamber::core::util::CustomizationState::SetCustomizationState(): Set "
-                             L"guestinfo.clone.CustomizationState to running"));
-    EXPECT_TRUE(log.Contains(LogLevel::Debug,
-                             L"tamber::core::util::NotifyHaldenAgent::MarkCustomizationInProgress(): Set "
-                             L"NotifyHaldenStatusValue to CustomizationInProgress(1)"));
+    EXPECT_TRUE(log.Contains(
+        LogLevel::Debug,
+        L"tamber::core::util::CustomizationState::SetCustomizationState(): Setting Customization State (clone): Status: running, PolicyState: 0, Category: Clone, Description: Success, HRESULT: 0x0"));
+    EXPECT_TRUE(log.Contains(
+        LogLevel::Debug,
+        L"tamber::core::util::CustomizationState::SetCustomizationState(): Set guestinfo.clone.CustomizationState to running"));
+    EXPECT_TRUE(log.Contains(
+        LogLevel::Debug,
+        L"tamber::core::util::NotifyHaldenAgent::MarkCustomizationInProgress(): Set NotifyHaldenStatusValue to CustomizationInProgress(1)"));
   }
   EXPECT_EQ(GetGuestInfo("clone.CustomizationState"), "running");
   EXPECT_EQ(ReadDword(regtype::kService, L"NotifyHaldenStatusValue"), 1u);
@@ -332,10 +327,9 @@ TEST_F(CustomizationStateTest, CloneStatusReachesHypervisorSiblingAgentAndRegist
   {
     LogCapture log;
     EXPECT_TRUE(state->SetCustomizationState("error", 18u, "Domain Join", static_cast<int32_t>(0x80004005)));
-    EXPECT_TRUE(log.Contains(LogLevel::Warn,
-                             L"tamber::core::util::CustomizationState::SetCustomizationState(): IsSet == True (clone): "
-                             L"Status: error, PolicyState: 18, Category: Domain Join, Description: Domain join failed, "
-                             L"HRESULT: 0x80004005"));
+    EXPECT_TRUE(log.Contains(
+        LogLevel::Warn,
+        L"tamber::core::util::CustomizationState::SetCustomizationState(): IsSet == True (clone): Status: error, PolicyState: 18, Category: Domain Join, Description: Domain join failed, HRESULT: 0x80004005"));
   }
   EXPECT_EQ(GetGuestInfo("clone.CustomizationState"), "success");
   EXPECT_EQ(ReadDword(regtype::kService, L"PolicyState"), 0u);
@@ -344,9 +338,9 @@ TEST_F(CustomizationStateTest, CloneStatusReachesHypervisorSiblingAgentAndRegist
   LogCapture log;
   EXPECT_FALSE(state->SetCustomizationState("oobe", 0u, "Sysprep", 0));
   EXPECT_EQ(GetGuestInfo("clone.CustomizationState"), "oobe");
-  EXPECT_TRUE(log.Contains(LogLevel::Warn,
-                           L"tamber::core::util::CustomizationState::SetCustomizationState(): Invalid Status, Cannot "
-                           L"Continue"));
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Warn,
+      L"tamber::core::util::CustomizationState::SetCustomizationState(): Invalid Status, Cannot Continue"));
   EXPECT_FALSE(state->SetCustomizationState("", 0u, "Clone", std::string("x"), 0));
   EXPECT_FALSE(state->SetCustomizationState("error", 0u, "", std::string("x"), 0));
   EXPECT_EQ(
@@ -373,9 +367,9 @@ TEST_F(CustomizationStateTest, ReplicaSuccessNotifiesFailedToTheSiblingAgent) {
   EXPECT_EQ(ReadDword(regtype::kService, L"PolicyState"), 0u);
   EXPECT_EQ(ReadDword(regtype::kService, L"NotifyHaldenStatusValue"), 5u);
   EXPECT_EQ(ReadDword(regtype::kAgentIntegration, L"ReplicaCustomizationState"), 1u);
-  EXPECT_TRUE(log.Contains(LogLevel::Debug,
-                           L"tamber::core::util::NotifyHaldenAgent::MarkCustomizationFailed(): Set "
-                           L"NotifyHaldenStatusValue to CustomizationFailed(5)"));
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Debug,
+      L"tamber::core::util::NotifyHaldenAgent::MarkCustomizationFailed(): Set NotifyHaldenStatusValue to CustomizationFailed(5)"));
 
   NewServiceStart();
   MachineType::Instance()->SetMachineType(machine::kParent);
@@ -392,9 +386,9 @@ TEST_F(CustomizationStateTest, TemplateFailureReportsErrorDetails) {
   EXPECT_EQ(GetGuestInfo("it.CustomizationErrorCategory"), "Rename");
   EXPECT_EQ(GetGuestInfo("it.CustomizationErrorDesc"), "Failed to set computer name in NGA");
   EXPECT_EQ(GetGuestInfo("it.CustomizationErrorCode"), "-2147467259");
-  EXPECT_TRUE(log.Contains(LogLevel::Debug,
-                           L"tamber::core::util::CustomizationState::SetErrorStatusValues(): Set "
-                           L"guestinfo.it.CustomizationErrorCode to 0x80004005"));
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Debug,
+      L"tamber::core::util::CustomizationState::SetErrorStatusValues(): Set guestinfo.it.CustomizationErrorCode to 0x80004005"));
   EXPECT_EQ(ReadDword(regtype::kService, L"PolicyState"), 32u);
   EXPECT_EQ(ReadDword(regtype::kAgentIntegration, L"ITCustomizationState"), 0u);
   EXPECT_FALSE(CustomizationState::Instance()->SetErrorStatusValues("", "x", 1));
@@ -403,9 +397,9 @@ TEST_F(CustomizationStateTest, TemplateFailureReportsErrorDetails) {
   NewServiceStart();
   MachineType::Instance()->SetMachineType(machine::kMaster);
   EXPECT_TRUE(CustomizationState::Instance()->SetCustomizationState("success", 0u, "Master", 0));
-  EXPECT_TRUE(log.Contains(LogLevel::Warn,
-                           L"tamber::core::util::CustomizationState::SetCustomizationState(): Unknown Machine Type, "
-                           L"Cannot Set Customization State"));
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Warn,
+      L"tamber::core::util::CustomizationState::SetCustomizationState(): Unknown Machine Type, Cannot Set Customization State"));
 }
 
 TEST_F(CustomizationStateTest, FirstErrorStays) {
@@ -436,9 +430,9 @@ TEST_F(CustomizationStateTest, ErrorDescriptions) {
   EXPECT_EQ(state->GetDescription(20), L"Unknown failure");
   EXPECT_EQ(state->GetDescription(34), L"Unknown failure");
   EXPECT_EQ(state->GetDescription(0xFFFFFFFF), L"Illegal state");
-  EXPECT_EQ(state->GetDescription(22),
-            L"Failed to mount user profiles persistent disk. Please check the parent VM if an existing disk is using "
-            L"the same drive letter.");
+  EXPECT_EQ(
+      state->GetDescription(22),
+      L"Failed to mount user profiles persistent disk. Please check the parent VM if an existing disk is using the same drive letter.");
 }
 
 // ---- persistent values --------------------------------------------------------------------------
@@ -576,9 +570,9 @@ TEST_F(CustomizationStateTest, ParentKeysFlushAndCloneShutdown) {
   EXPECT_EQ(info->MarkCloneShutdownDone(), 0);
   EXPECT_EQ(ReadDword(regtype::kGa, L"CloneShutdown"), 0u);
   EXPECT_EQ(info->FlushKeys(), 0);
-  EXPECT_TRUE(log.Contains(LogLevel::Debug,
-                           L"tamber::core::util::CustomizationPersistentInfoReg::MarkCloneShutdownDone(): Marked Clone "
-                           L"Shutdown Done. About To Shutdown"));
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Debug,
+      L"tamber::core::util::CustomizationPersistentInfoReg::MarkCloneShutdownDone(): Marked Clone Shutdown Done. About To Shutdown"));
   EXPECT_TRUE(log.Contains(LogLevel::Debug,
                            L"tamber::core::util::CustomizationPersistentInfoReg::FlushKeys(): Registry Keys Flushed"));
   EXPECT_EQ(info->SetGuestInfoMirror(L"hostName", L"GOLD"), 0);

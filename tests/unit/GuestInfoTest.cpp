@@ -255,15 +255,15 @@ TEST_F(GuestInfoRegistryTest, MirrorReadsWritesAndLogs) {
   EXPECT_TRUE(transport.commands.empty());
 
   framework::log::FlushLog();
-  EXPECT_TRUE(log.Contains(LogLevel::Debug,
-                           L"tamber::core::util::GuestInfo::GetValue(): Get GuestInfo equivalent regkey entry/value "
-                           L"pair: AgentCustomizationFlags = "));
-  EXPECT_TRUE(log.Contains(LogLevel::Debug,
-                           L"tamber::core::util::GuestInfo::SetValue(): Set GuestInfo equivalent regkey entry/value "
-                           L"pair: AgentCustomizationFlags = 16384"));
-  EXPECT_TRUE(log.Contains(LogLevel::Info,
-                           L"tamber::core::util::GuestInfo::Log(): GuestInfo equivalent log: Windows guest "
-                           L"customization starts."));
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Debug,
+      L"tamber::core::util::GuestInfo::GetValue(): Get GuestInfo equivalent regkey entry/value pair: AgentCustomizationFlags = "));
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Debug,
+      L"tamber::core::util::GuestInfo::SetValue(): Set GuestInfo equivalent regkey entry/value pair: AgentCustomizationFlags = 16384"));
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Info,
+      L"tamber::core::util::GuestInfo::Log(): GuestInfo equivalent log: Windows guest customization starts."));
   for (const auto& entry : log.Entries()) EXPECT_EQ(entry.text.find(L"s3cr3t"), std::wstring::npos) << entry.text;
 }
 

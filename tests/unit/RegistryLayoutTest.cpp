@@ -87,9 +87,9 @@ TEST_F(RegistryLayoutTest, UnknownTypeFailsEveryOperationWithoutTouchingTheRegis
   framework::log::FlushLog();
   EXPECT_TRUE(
       log.Contains(LogLevel::Error, L"tamber::core::util::Registry::GetKeyObj(): Unknown Registry Type Specified: 18"));
-  EXPECT_TRUE(log.Contains(LogLevel::Error,
-                           L"tamber::core::util::Registry::SetValue(): Failed Getting KeyObj: Value Name: Marker, "
-                           L"Value: 5, Type: 18"));
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Error,
+      L"tamber::core::util::Registry::SetValue(): Failed Getting KeyObj: Value Name: Marker, Value: 5, Type: 18"));
 }
 
 TEST_F(RegistryLayoutTest, MissingAgentKeysAreCreatedOnFirstUseAndCached) {
@@ -196,9 +196,8 @@ TEST_F(RegistryLayoutTest, ItCustomizationTimeCountsFromTheSavedRebootTick) {
   LogCapture log;
   EXPECT_EQ(0u, support->GetTotalITCustomizationTime());
   framework::log::FlushLog();
-  EXPECT_TRUE(log.Contains(LogLevel::Debug,
-                           L"tamber::core::util::Support::GetTotalITCustomizationTime(): IT Time Failed (0): "
-                           L"0x80070002"));
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Debug, L"tamber::core::util::Support::GetTotalITCustomizationTime(): IT Time Failed (0): 0x80070002"));
 
   // The tick count wraps; so does the difference.
   ASSERT_EQ(0, support->SetValue(Support::kRebootTickCount, platform::GetTickCount() - 1000));

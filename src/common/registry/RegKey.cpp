@@ -203,8 +203,7 @@ int32_t ExistingRegKey::WriteStringValue(const std::wstring& name, uint32_t type
       platform::RegSetValueEx(GetKey(), name.c_str(), type, bytes.data(), static_cast<uint32_t>(bytes.size())));
   if (result != 0) {
     Log(LogLevel::Error,
-        L"tamber::common::windows::registry::ExistingRegKey::WriteStringValue(): Failed Writing String Value: %ws, "
-        L"0x%X",
+        L"tamber::common::windows::registry::ExistingRegKey::WriteStringValue(): Failed Writing String Value: %ws, 0x%X",
         name, Hex(result));
   }
   return result;
@@ -274,8 +273,7 @@ int32_t ExistingRegKey::WaitForDwordValue(const std::wstring& name, uint32_t exp
     uint32_t wait = platform::WaitForSingleObject(event.get(), timeoutMs);
     if (wait == platform::kWaitTimeout) {
       Log(LogLevel::Debug,
-          L"tamber::common::windows::registry::ExistingRegKey::WaitForDwordValue(): Timed out waiting for DWORD: "
-          L"Duration: %dms, Expected Value: %d, Value: %d",
+          L"tamber::common::windows::registry::ExistingRegKey::WaitForDwordValue(): Timed out waiting for DWORD: Duration: %dms, Expected Value: %d, Value: %d",
           Dec(timeoutMs), Dec(expected), Dec(value));
       return kTimeoutResult;
     }
@@ -289,20 +287,17 @@ int32_t ExistingRegKey::WaitForDwordValue(const std::wstring& name, uint32_t exp
     }
     if (value == expected) {
       Log(LogLevel::Debug,
-          L"tamber::common::windows::registry::ExistingRegKey::WaitForDwordValue(): Actual value: %d Matches Expected "
-          L"Value: %d",
+          L"tamber::common::windows::registry::ExistingRegKey::WaitForDwordValue(): Actual value: %d Matches Expected Value: %d",
           Dec(value), Dec(expected));
       break;
     }
     Log(LogLevel::Debug,
-        L"tamber::common::windows::registry::ExistingRegKey::WaitForDwordValue(): Actual value: %d Does Not Match "
-        L"Expected Value: %d",
+        L"tamber::common::windows::registry::ExistingRegKey::WaitForDwordValue(): Actual value: %d Does Not Match Expected Value: %d",
         Dec(value), Dec(expected));
     int32_t armed = HResultFromWin32(ArmValueNotification(event.get()));
     if (armed != 0) {
       Log(LogLevel::Debug,
-          L"tamber::common::windows::registry::ExistingRegKey::WaitForDwordValue(): RegNotifyChangeKeyValue Failed: "
-          L"0x%X",
+          L"tamber::common::windows::registry::ExistingRegKey::WaitForDwordValue(): RegNotifyChangeKeyValue Failed: 0x%X",
           Hex(armed));
       return armed;
     }
@@ -326,8 +321,7 @@ int32_t ExistingRegKey::WaitForStringValue(const std::wstring& name, const std::
   int32_t result = HResultFromWin32(ArmValueNotification(event.get()));
   if (result != 0) {
     Log(LogLevel::Debug,
-        L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): RegNotifyChangeKeyValue Failed: "
-        L"0x%X",
+        L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): RegNotifyChangeKeyValue Failed: 0x%X",
         Hex(result));
     return result;
   }
@@ -360,20 +354,17 @@ int32_t ExistingRegKey::WaitForStringValue(const std::wstring& name, const std::
     }
     if (timedOut) {
       Log(LogLevel::Debug,
-          L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): Timed out waiting for expected "
-          L"REG_SZ Value %ws. Last value was %ws. Duration: %dms.",
+          L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): Timed out waiting for expected REG_SZ Value %ws. Last value was %ws. Duration: %dms.",
           expected, last, Dec(timeoutMs));
       return kTimeoutResult;
     }
     Log(LogLevel::Debug,
-        L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): Actual value: %ws Does Not Match "
-        L"Expected Value: %ws",
+        L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): Actual value: %ws Does Not Match Expected Value: %ws",
         last, expected);
     int32_t armed = HResultFromWin32(ArmValueNotification(event.get()));
     if (armed != 0) {
       Log(LogLevel::Debug,
-          L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): RegNotifyChangeKeyValue Failed: "
-          L"0x%X",
+          L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): RegNotifyChangeKeyValue Failed: 0x%X",
           Hex(armed));
       return armed;
     }
@@ -386,8 +377,7 @@ int32_t ExistingRegKey::WaitForStringValue(const std::wstring& name, const std::
   for (;;) {
     if (ReadStringValue(name, &last) == 0 && last == expected) {
       Log(LogLevel::Debug,
-          L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): WaitForStringValue: Found "
-          L"expected value: %ws=%ws",
+          L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): WaitForStringValue: Found expected value: %ws=%ws",
           name, expected);
       return 0;
     }
@@ -395,8 +385,7 @@ int32_t ExistingRegKey::WaitForStringValue(const std::wstring& name, const std::
     remaining -= kPollIntervalMs;
     if (remaining < 1) {
       Log(LogLevel::Error,
-          L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): Failed to wait for expected "
-          L"value: %ws=%ws. Final value is: %ws=%ws",
+          L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): Failed to wait for expected value: %ws=%ws. Final value is: %ws=%ws",
           name, expected, name, last);
       return kTimeoutResult;
     }
@@ -409,8 +398,7 @@ int32_t ExistingRegKey::ValueExists(const std::wstring& name, bool* exists) {
   if (error == platform::kErrorSuccess || error == platform::kErrorFileNotFound) return 0;
   int32_t result = HResultFromWin32(error);
   Log(LogLevel::Error,
-      L"tamber::common::windows::registry::ExistingRegKey::ValueExists(): Failed querying value: %ws, error: 0x%X. "
-      L"Assuming not exists",
+      L"tamber::common::windows::registry::ExistingRegKey::ValueExists(): Failed querying value: %ws, error: 0x%X. Assuming not exists",
       name, Hex(result));
   return result;
 }
@@ -428,16 +416,14 @@ int32_t ExistingRegKey::WaitForValueExists(const std::wstring& name, uint32_t ti
     int32_t armed = HResultFromWin32(ArmValueNotification(event.get()));
     if (armed != 0) {
       Log(LogLevel::Error,
-          L"tamber::common::windows::registry::ExistingRegKey::WaitForValueExists(): RegNotifyChangeKeyValue Failed: "
-          L"0x%X",
+          L"tamber::common::windows::registry::ExistingRegKey::WaitForValueExists(): RegNotifyChangeKeyValue Failed: 0x%X",
           Hex(armed));
       return armed;
     }
     uint32_t wait = platform::WaitForSingleObject(event.get(), timeoutMs);
     if (wait == platform::kWaitTimeout) {
       Log(LogLevel::Error,
-          L"tamber::common::windows::registry::ExistingRegKey::WaitForValueExists(): Timed out waiting for value: %ws "
-          L"to be set",
+          L"tamber::common::windows::registry::ExistingRegKey::WaitForValueExists(): Timed out waiting for value: %ws to be set",
           name);
       return kTimeoutResult;
     }
@@ -446,8 +432,7 @@ int32_t ExistingRegKey::WaitForValueExists(const std::wstring& name, uint32_t ti
     ValueExists(name, &exists);
     if (exists) {
       Log(LogLevel::Debug,
-          L"tamber::common::windows::registry::ExistingRegKey::WaitForValueExists(): Value: %ws is just found. Exiting "
-          L"the wait loop",
+          L"tamber::common::windows::registry::ExistingRegKey::WaitForValueExists(): Value: %ws is just found. Exiting the wait loop",
           name);
       return 0;
     }

@@ -565,8 +565,7 @@ class LogWriter {
       if (!diskThresholdReached_) {
         diskThresholdReached_ = true;
         std::wstring warning =
-            L"Disk space free threshold for log reached.  No more messages will be logged until more disk space has "
-            L"become available or the threshold is reduced.";
+            L"Disk space free threshold for log reached.  No more messages will be logged until more disk space has become available or the threshold is reduced.";
         WriteSelfLine(mainFile_, LogLevel::Warn, warning);
         WriteSelfLine(debugFile_, LogLevel::Warn, warning);
         PersistThresholdReached(true);
