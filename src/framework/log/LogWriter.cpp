@@ -164,7 +164,7 @@ class LogWriter {
       SetState(kRunning);
     } catch (const std::exception& e) {
       usesThread_.store(false);
-      SystemMessage(Text(L"ERROR INITIATING SYSMESSAGE, error=%S", e.what()));
+      SystemMessage(Text(L"ERROR INITIATING SYSMESSAGE, error=%s", e.what()));
       SetState(kSynchronous);
     }
   }
@@ -521,7 +521,7 @@ class LogWriter {
         StartNewFile(debugFile_, config_.debugNameBase, true, LocalNow());
       }
     } catch (const std::exception& e) {
-      SystemMessage(Text(L"System error occurred while attempting to log a message\n\nError = %S", e.what()));
+      SystemMessage(Text(L"System error occurred while attempting to log a message\n\nError = %s", e.what()));
     } catch (...) {
       SystemMessage(L"System exception occurred while attempting to log a message");
     }
@@ -676,9 +676,9 @@ class LogWriter {
   }
 
   void WriteDebugSwitchLine() {
-    const wchar_t* state = config_.EffectiveDebug() ? L"enabled" : L"disabled";
-    WriteSelfLine(mainFile_, LogLevel::Info,
-                  Text(L"********** Debug log file is %s for %s. **********", state, program_));
+    const wchar_t* prefix = config_.EffectiveDebug() ? L"********** Debug log file is enabled for"
+                                                     : L"********** Debug log file is disabled for";
+    WriteSelfLine(mainFile_, LogLevel::Info, Text(L"%s %s. **********", prefix, program_));
   }
 
   // Names of the files of one base in the directory that match the pattern, sorted by name.
