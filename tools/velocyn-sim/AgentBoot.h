@@ -1,0 +1,52 @@
+// One boot of a simulated machine with the real agent: the agent process (tlv-velocyn-ga linked with the
+// simulated backend) is started as the machine's service, the way the service control manager starts it
+// at boot, with this process in the manager's place: it receives the service's status reports and
+// delivers service controls to it. The process is the boot: the boot-time agent stand-in runs in it
+// before the service, and the boot ends when the process ends (the service stopped, a shutdown or reboot
+// was carried out) or when the power is cut.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/SimPower.h"
+
+namespace velocyn::sim_cli {
+
+// A control delivered to the running service at a machine time (ms since the boot started).
+struct ScheduledControl {
+  uint64_t atMs = 0;
+  uint32_t control = 0;    // SERVICE_CONTROL_* code
+  uint32_t eventType = 0;  // for session changes: the WTS_* event
+};
+
+struct AgentBootOptions {
+  std::filesystem::path agentExecutable;  // empty: "tlv-velocyn-ga" next to this program
+  double timeScale = 1000.0;              // machine milliseconds per host millisecond
+  std::optional<uint64_t> powerCutAtMs;   // machine time at which the power is cut
+  std::vector<ScheduledControl> controls;
+  uint64_t hostTimeoutMs = 600000;        // the boot is stopped (power cut) after this much real time
+};
+
+struct AgentBootResult {
+  bool started = false;         // the agent process ran
+  std::string error;            // why it did not, for people
+  int exitCode = -1;            // the agent process's exit code
+  std::string endedBy;          // "service stopped", "shutdown", "reboot", "power cut", "timed out", "exited"
+  std::optional<tamber::platform::sim::PowerRequest> power;  // the request that ended the boot, taken
+  std::vector<uint32_t> reportedStates;                       // SERVICE_* states in the order reported
+  uint64_t machineTimeMs = 0;                                 // length of the boot in machine time
+};
+
+// Boots the machine with the agent as its service and waits for the boot to end.
+AgentBootResult BootWithAgent(const std::filesystem::path& machine, const AgentBootOptions& options);
+
+// Delivers a control to the service of a boot of the machine that is running now (from another
+// process). False, with the reason in *error, when no boot of the machine runs.
+bool SendServiceControl(const std::filesystem::path& machine, uint32_t control, uint32_t eventType,
+                        std::string* error);
+
+}  // namespace velocyn::sim_cli
