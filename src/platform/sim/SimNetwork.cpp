@@ -1,13 +1,19 @@
 // Network adapters of the simulated guest and the IP Helper calls over them.
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "platform/Network.h"
+#include "platform/Registry.h"
 #include "platform/Types.h"
 #include "platform/sim/SimAdapters.h"
+#include "platform/sim/SimFaultPlan.h"
 #include "platform/sim/SimMachine.h"
 
 namespace tamber::platform::sim {
@@ -21,6 +27,19 @@ uint32_t ToNumber(const std::string& text) {
   } catch (...) {
     return 0;
   }
+}
+
+// Decimal or 0x-hexadecimal, the whole text, within 32 bits.
+bool ParseNumber(const std::string& text, uint32_t* value) {
+  if (text.empty() || text.size() > 12) return false;
+  int base = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? 16 : 10;
+  const char* digits = text.c_str() + (base == 16 ? 2 : 0);
+  if (!std::isxdigit(static_cast<unsigned char>(*digits))) return false;
+  char* end = nullptr;
+  unsigned long long number = std::strtoull(digits, &end, base);
+  if (*end != '\0' || number > 0xFFFFFFFFull) return false;
+  *value = static_cast<uint32_t>(number);
+  return true;
 }
 
 // Copies text into a fixed field, cut to fit and always null-terminated.
@@ -58,9 +77,131 @@ bool ParsePhysicalAddress(const std::string& text, std::vector<uint8_t>* bytes) 
   return true;
 }
 
-std::vector<SimAdapter> LoadAdapters(const std::filesystem::path& machineDir) {
+SimAdapter::Address6 ParseAddress6(const std::string& text) {
+  SimAdapter::Address6 result;
+  auto percent = text.find('%');
+  result.address = text.substr(0, percent);
+  if (percent != std::string::npos) result.scopeId = ToNumber(text.substr(percent + 1));
+  return result;
+}
+
+uint32_t SimAdapter::Flags() const {
+  if (flags) return *flags;
+  uint32_t value = kIpAdapterDdnsEnabled | kIpAdapterRegisterAdapterSuffix;
+  if (dhcpEnabled) value |= kIpAdapterDhcpEnabled;
+  if (index != 0) value |= kIpAdapterIpv4Enabled | kIpAdapterNetbiosOverTcpipEnabled;
+  if (ipv6Index != 0) value |= kIpAdapterIpv6Enabled;
+  if (ipv6Managed) value |= kIpAdapterIpv6ManageAddressConfig;
+  return value;
+}
+
+bool SetAdapterValue(SimAdapter& adapter, const std::string& name, const std::string& value) {
+  uint32_t number = 0;
+  auto numeric = [&value, &number]() { return ParseNumber(value, &number); };
+  auto flag = [&value](bool* target) {
+    if (value != "0" && value != "1") return false;
+    *target = value == "1";
+    return true;
+  };
+  if (name == "name") {
+    adapter.name = value;
+  } else if (name == "description") {
+    adapter.description = value;
+  } else if (name == "friendly") {
+    adapter.friendlyName = value;
+  } else if (name == "mac") {
+    return ParsePhysicalAddress(value, &adapter.physicalAddress);
+  } else if (name == "assignedMac") {
+    if (value.empty()) {
+      adapter.assignedMac.clear();
+      return true;
+    }
+    return ParsePhysicalAddress(value, &adapter.assignedMac);
+  } else if (name == "index") {
+    if (!numeric()) return false;
+    adapter.index = number;
+  } else if (name == "index6") {
+    if (!numeric()) return false;
+    adapter.ipv6Index = number;
+  } else if (name == "type") {
+    if (!numeric()) return false;
+    adapter.type = number;
+  } else if (name == "oper") {
+    if (!numeric()) return false;
+    adapter.operStatus = number;
+  } else if (name == "tunnel") {
+    if (!numeric()) return false;
+    adapter.tunnelType = number;
+  } else if (name == "metric") {
+    if (!numeric()) return false;
+    adapter.ipv4Metric = number;
+  } else if (name == "metric6") {
+    if (!numeric()) return false;
+    adapter.ipv6Metric = number;
+  } else if (name == "flags") {
+    if (value.empty()) {
+      adapter.flags.reset();
+      return true;
+    }
+    if (!numeric()) return false;
+    adapter.flags = number;
+  } else if (name == "dhcp") {
+    return flag(&adapter.dhcpEnabled);
+  } else if (name == "managed6") {
+    return flag(&adapter.ipv6Managed);
+  } else if (name == "ip") {
+    auto slash = value.find('/');
+    adapter.ipv4.push_back({value.substr(0, slash), slash == std::string::npos ? "" : value.substr(slash + 1)});
+  } else if (name == "ip6") {
+    adapter.ipv6.push_back(ParseAddress6(value));
+  } else if (name == "gateway") {
+    adapter.gateways.push_back(value);
+  } else if (name == "gateway6") {
+    adapter.gateways6.push_back(ParseAddress6(value));
+  } else if (name == "dns") {
+    adapter.dnsServers.push_back(value);
+  } else if (name == "dhcpServer") {
+    adapter.dhcpServer = value;
+  } else if (name == "dhcp6Server") {
+    adapter.dhcp6Server = value;
+  } else if (name == "lease") {
+    adapter.leaseAddress = value;
+  } else if (name == "renewDelayMs") {
+    if (!numeric()) return false;
+    adapter.renewDelayMs = number;
+  } else if (name == "noAnswer") {
+    return flag(&adapter.noAnswer);
+  } else if (name == "lease6") {
+    adapter.leaseAddress6 = value;
+  } else if (name == "renewDelayMs6") {
+    if (!numeric()) return false;
+    adapter.renewDelayMs6 = number;
+  } else if (name == "noAnswer6") {
+    return flag(&adapter.noAnswer6);
+  } else if (name == "enabled") {
+    return flag(&adapter.deviceEnabled);
+  } else if (name == "problem") {
+    if (!numeric()) return false;
+    adapter.problemCode = number;
+  } else if (name == "networkAddressParam") {
+    return flag(&adapter.hasNetworkAddressParam);
+  } else if (name == "driverInstance") {
+    if (value.empty()) {
+      adapter.driverInstance.reset();
+      return true;
+    }
+    if (!numeric()) return false;
+    adapter.driverInstance = number;
+  } else {
+    if (name.empty()) return false;
+    adapter.extra[name] = value;
+  }
+  return true;
+}
+
+std::vector<SimAdapter> ParseAdapters(const std::string& text) {
   std::vector<SimAdapter> adapters;
-  std::ifstream in(machineDir / kAdaptersFile);
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -70,53 +211,360 @@ std::vector<SimAdapter> LoadAdapters(const std::filesystem::path& machineDir) {
     }
     auto eq = line.find('=');
     if (adapters.empty() || eq == std::string::npos || line[0] == '#') continue;
-    std::string name = line.substr(0, eq);
-    std::string value = line.substr(eq + 1);
-    SimAdapter& adapter = adapters.back();
-    if (name == "name") {
-      adapter.name = value;
-    } else if (name == "description") {
-      adapter.description = value;
-    } else if (name == "mac") {
-      ParsePhysicalAddress(value, &adapter.physicalAddress);
-    } else if (name == "index") {
-      adapter.index = ToNumber(value);
-    } else if (name == "type") {
-      adapter.type = ToNumber(value);
-    } else if (name == "dhcp") {
-      adapter.dhcpEnabled = value == "1";
-    } else if (name == "ip") {
-      auto slash = value.find('/');
-      adapter.ipv4.push_back({value.substr(0, slash), slash == std::string::npos ? "" : value.substr(slash + 1)});
-    } else if (name == "gateway") {
-      adapter.gateways.push_back(value);
-    } else if (name == "dhcpServer") {
-      adapter.dhcpServer = value;
-    }
+    SetAdapterValue(adapters.back(), line.substr(0, eq), line.substr(eq + 1));
   }
   return adapters;
 }
 
-void SaveAdapters(const std::filesystem::path& machineDir, const std::vector<SimAdapter>& adapters) {
+std::string PrintAdapters(const std::vector<SimAdapter>& adapters) {
+  std::ostringstream out;
+  auto mac = [&out](const char* key, const std::vector<uint8_t>& bytes) {
+    out << key << "=";
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      char hex[4];
+      std::snprintf(hex, sizeof(hex), i == 0 ? "%02X" : ":%02X", bytes[i]);
+      out << hex;
+    }
+    out << "\n";
+  };
+  auto address6 = [](const SimAdapter::Address6& address) {
+    return address.scopeId == 0 ? address.address : address.address + "%" + std::to_string(address.scopeId);
+  };
+  for (const auto& adapter : adapters) {
+    out << "[adapter]\nname=" << adapter.name << "\ndescription=" << adapter.description << "\n";
+    if (!adapter.friendlyName.empty()) out << "friendly=" << adapter.friendlyName << "\n";
+    mac("mac", adapter.physicalAddress);
+    out << "index=" << adapter.index << "\ntype=" << adapter.type << "\ndhcp=" << (adapter.dhcpEnabled ? 1 : 0)
+        << "\nindex6=" << adapter.ipv6Index << "\noper=" << adapter.operStatus << "\ntunnel=" << adapter.tunnelType
+        << "\nmetric=" << adapter.ipv4Metric << "\nmetric6=" << adapter.ipv6Metric
+        << "\nmanaged6=" << (adapter.ipv6Managed ? 1 : 0) << "\n";
+    if (adapter.flags) out << "flags=" << *adapter.flags << "\n";
+    for (const auto& ip : adapter.ipv4) out << "ip=" << ip.address << "/" << ip.mask << "\n";
+    for (const auto& ip : adapter.ipv6) out << "ip6=" << address6(ip) << "\n";
+    for (const auto& gateway : adapter.gateways) out << "gateway=" << gateway << "\n";
+    for (const auto& gateway : adapter.gateways6) out << "gateway6=" << address6(gateway) << "\n";
+    for (const auto& dns : adapter.dnsServers) out << "dns=" << dns << "\n";
+    if (!adapter.dhcpServer.empty()) out << "dhcpServer=" << adapter.dhcpServer << "\n";
+    if (!adapter.dhcp6Server.empty()) out << "dhcp6Server=" << adapter.dhcp6Server << "\n";
+    if (!adapter.leaseAddress.empty()) out << "lease=" << adapter.leaseAddress << "\n";
+    out << "renewDelayMs=" << adapter.renewDelayMs << "\nnoAnswer=" << (adapter.noAnswer ? 1 : 0) << "\n";
+    if (!adapter.leaseAddress6.empty()) out << "lease6=" << adapter.leaseAddress6 << "\n";
+    out << "renewDelayMs6=" << adapter.renewDelayMs6 << "\nnoAnswer6=" << (adapter.noAnswer6 ? 1 : 0) << "\n";
+    if (!adapter.assignedMac.empty()) mac("assignedMac", adapter.assignedMac);
+    out << "enabled=" << (adapter.deviceEnabled ? 1 : 0) << "\nproblem=" << adapter.problemCode
+        << "\nnetworkAddressParam=" << (adapter.hasNetworkAddressParam ? 1 : 0) << "\n";
+    if (adapter.driverInstance) out << "driverInstance=" << *adapter.driverInstance << "\n";
+    for (const auto& [name, value] : adapter.extra) out << name << "=" << value << "\n";
+  }
+  return out.str();
+}
+
+namespace {
+
+std::mutex& AdaptersLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::vector<SimAdapter> LoadUnlocked(const std::filesystem::path& machineDir) {
+  std::ifstream in(machineDir / kAdaptersFile, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream text;
+  text << in.rdbuf();
+  return ParseAdapters(text.str());
+}
+
+bool IsBootedMachine(const std::filesystem::path& machineDir) {
+  if (!Machine::IsBooted()) return false;
+  std::error_code error;
+  return std::filesystem::equivalent(machineDir, Machine::Directory(), error);
+}
+
+void SaveUnlocked(const std::filesystem::path& machineDir, const std::vector<SimAdapter>& adapters) {
   auto temp = machineDir / (std::string(kAdaptersFile) + ".tmp");
   {
-    std::ofstream out(temp, std::ios::trunc);
-    for (const auto& adapter : adapters) {
-      out << "[adapter]\nname=" << adapter.name << "\ndescription=" << adapter.description << "\nmac=";
-      for (size_t i = 0; i < adapter.physicalAddress.size(); ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof(hex), i == 0 ? "%02X" : ":%02X", adapter.physicalAddress[i]);
-        out << hex;
-      }
-      out << "\nindex=" << adapter.index << "\ntype=" << adapter.type << "\ndhcp=" << (adapter.dhcpEnabled ? 1 : 0)
-          << "\n";
-      for (const auto& ip : adapter.ipv4) out << "ip=" << ip.address << "/" << ip.mask << "\n";
-      for (const auto& gateway : adapter.gateways) out << "gateway=" << gateway << "\n";
-      if (!adapter.dhcpServer.empty()) out << "dhcpServer=" << adapter.dhcpServer << "\n";
-    }
+    std::ofstream out(temp, std::ios::trunc | std::ios::binary);
+    out << PrintAdapters(adapters);
   }
   std::filesystem::rename(temp, machineDir / kAdaptersFile);
 }
+
+}  // namespace
+
+std::vector<SimAdapter> LoadAdapters(const std::filesystem::path& machineDir) {
+  std::lock_guard<std::mutex> guard(AdaptersLock());
+  return LoadUnlocked(machineDir);
+}
+
+void SaveAdapters(const std::filesystem::path& machineDir, const std::vector<SimAdapter>& adapters) {
+  {
+    std::lock_guard<std::mutex> guard(AdaptersLock());
+    SaveUnlocked(machineDir, adapters);
+  }
+  if (IsBootedMachine(machineDir)) SeedInterfaceKeys(adapters);
+}
+
+std::vector<SimAdapter> UpdateAdapters(const std::filesystem::path& machineDir,
+                                       const std::function<void(std::vector<SimAdapter>&)>& change) {
+  std::vector<SimAdapter> adapters;
+  {
+    std::lock_guard<std::mutex> guard(AdaptersLock());
+    adapters = LoadUnlocked(machineDir);
+    change(adapters);
+    SaveUnlocked(machineDir, adapters);
+  }
+  if (IsBootedMachine(machineDir)) SeedInterfaceKeys(adapters);
+  return adapters;
+}
+
+void SeedInterfaceKeys(const std::vector<SimAdapter>& adapters) {
+  for (const auto& adapter : adapters) {
+    if (adapter.name.empty()) continue;
+    std::wstring guid(adapter.name.begin(), adapter.name.end());
+    for (const wchar_t* stack : {L"Tcpip", L"Tcpip6"}) {
+      std::wstring path =
+          std::wstring(L"SYSTEM\\CurrentControlSet\\services\\") + stack + L"\\Parameters\\Interfaces\\" + guid;
+      HKey key = nullptr;
+      if (RegCreateKeyEx(HKeyLocalMachine(), path.c_str(), 0, kKeyAllAccess, &key, nullptr) == kErrorSuccess) {
+        RegCloseKey(key);
+      }
+    }
+  }
+}
+
+// The adapters the booted machine shows, with their interface keys in place.
+std::vector<SimAdapter> PresentAdapters() {
+  auto adapters = LoadAdapters(Machine::Directory());
+  SeedInterfaceKeys(adapters);
+  std::vector<SimAdapter> present;
+  for (auto& adapter : adapters) {
+    if (adapter.Present()) present.push_back(std::move(adapter));
+  }
+  return present;
+}
+
+namespace {
+
+// A Win32 error code set as a fault (decimal or 0x-hex), if the fault is set.
+std::optional<uint32_t> FaultCode(const std::string& name) {
+  auto value = FaultPlan::Get(name);
+  if (!value) return std::nullopt;
+  uint32_t code = 0;
+  if (!ParseNumber(*value, &code)) code = kErrorNotEnoughMemory;
+  return code;
+}
+
+// Lays the list out in one block: records first, then socket addresses, then texts.
+class ListBuilder {
+ public:
+  explicit ListBuilder(uint8_t* base) : base_(base) {}
+  // Reserves bytes aligned to 8; with a null base it only counts.
+  uint8_t* Take(size_t bytes) {
+    used_ = (used_ + 7) & ~size_t{7};
+    uint8_t* place = base_ == nullptr ? nullptr : base_ + used_;
+    used_ += bytes;
+    return place;
+  }
+  size_t Used() const { return used_; }
+  bool Counting() const { return base_ == nullptr; }
+
+ private:
+  uint8_t* base_;
+  size_t used_ = 0;
+};
+
+std::wstring Widen(const std::string& text) {
+  // UTF-8 to wide text; the model's texts are mostly ASCII.
+  std::wstring result;
+  for (size_t i = 0; i < text.size();) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    uint32_t code = byte;
+    size_t length = 1;
+    if (byte >= 0xF0) {
+      code = byte & 0x07;
+      length = 4;
+    } else if (byte >= 0xE0) {
+      code = byte & 0x0F;
+      length = 3;
+    } else if (byte >= 0xC0) {
+      code = byte & 0x1F;
+      length = 2;
+    }
+    if (i + length > text.size()) {
+      code = 0xFFFD;
+      length = text.size() - i;
+    } else {
+      for (size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    result.push_back(static_cast<wchar_t>(code));
+    i += length;
+  }
+  return result;
+}
+
+// Fills (or counts) a socket address for a textual address; false when the text is no address.
+bool PutSocketAddress(ListBuilder& builder, const std::string& text, SocketAddress* target) {
+  auto parsed = ParseAddress6(text);
+  in6_addr six{};
+  in_addr four{};
+  if (inet_pton(AF_INET, text.c_str(), &four) == 1) {
+    auto* place = reinterpret_cast<SockAddrIn*>(builder.Take(sizeof(SockAddrIn)));
+    if (place != nullptr) {
+      place->family = kAfInet;
+      std::memcpy(place->address, &four, 4);
+      target->sockaddr = reinterpret_cast<SockAddr*>(place);
+      target->length = sizeof(SockAddrIn);
+    }
+    return true;
+  }
+  if (inet_pton(AF_INET6, parsed.address.c_str(), &six) == 1) {
+    auto* place = reinterpret_cast<SockAddrIn6*>(builder.Take(sizeof(SockAddrIn6)));
+    if (place != nullptr) {
+      place->family = kAfInet6;
+      std::memcpy(place->address, &six, 16);
+      place->scopeId = parsed.scopeId;
+      target->sockaddr = reinterpret_cast<SockAddr*>(place);
+      target->length = sizeof(SockAddrIn6);
+    }
+    return true;
+  }
+  return false;
+}
+
+uint16_t FamilyOf(const std::string& text) { return text.find(':') != std::string::npos ? kAfInet6 : kAfInet; }
+
+uint8_t PrefixLength(const std::string& mask) {
+  in_addr bits{};
+  if (inet_pton(AF_INET, mask.c_str(), &bits) != 1) return 0;
+  uint8_t count = 0;
+  for (int i = 0; i < 4; ++i) {
+    for (uint8_t byte = reinterpret_cast<uint8_t*>(&bits)[i]; byte & 0x80; byte = static_cast<uint8_t>(byte << 1)) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+wchar_t* PutText(ListBuilder& builder, const std::wstring& text) {
+  auto* place = reinterpret_cast<wchar_t*>(builder.Take((text.size() + 1) * sizeof(wchar_t)));
+  if (place != nullptr) std::memcpy(place, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+  return place;
+}
+
+char* PutNarrow(ListBuilder& builder, const std::string& text) {
+  auto* place = reinterpret_cast<char*>(builder.Take(text.size() + 1));
+  if (place != nullptr) std::memcpy(place, text.c_str(), text.size() + 1);
+  return place;
+}
+
+// Builds the list (or with a null base counts its size).
+void BuildList(ListBuilder& builder, const std::vector<SimAdapter>& adapters, uint32_t family) {
+  bool wantFour = family == kAfUnspec || family == kAfInet;
+  bool wantSix = family == kAfUnspec || family == kAfInet6;
+  IpAdapterAddresses* previous = nullptr;
+  for (const auto& adapter : adapters) {
+    auto* record = reinterpret_cast<IpAdapterAddresses*>(builder.Take(sizeof(IpAdapterAddresses)));
+    IpAdapterAddresses scratch{};
+    IpAdapterAddresses* r = record != nullptr ? record : &scratch;
+    if (previous != nullptr) previous->next = record;
+    previous = record;
+    r->length = sizeof(IpAdapterAddresses);
+    r->ifIndex = adapter.index;
+    r->ipv6IfIndex = adapter.ipv6Index;
+    r->adapterName = PutNarrow(builder, adapter.name);
+    r->description = PutText(builder, Widen(adapter.description));
+    r->friendlyName = adapter.friendlyName.empty() ? nullptr : PutText(builder, Widen(adapter.friendlyName));
+    r->dnsSuffix = PutText(builder, L"");
+    size_t macLength = std::min<size_t>(adapter.physicalAddress.size(), kMaxAdapterAddressLength);
+    std::memcpy(r->physicalAddress, adapter.physicalAddress.data(), macLength);
+    r->physicalAddressLength = static_cast<uint32_t>(macLength);
+    r->flags = adapter.Flags();
+    r->mtu = 1500;
+    r->ifType = adapter.type;
+    r->operStatus = static_cast<int32_t>(adapter.operStatus);
+    r->ipv4Metric = adapter.ipv4Metric;
+    r->ipv6Metric = adapter.ipv6Metric;
+    r->tunnelType = static_cast<int32_t>(adapter.tunnelType);
+    r->luid = (static_cast<uint64_t>(adapter.type) << 48) | adapter.index;
+    r->compartmentId = 1;
+    r->connectionType = 1;
+
+    IpAdapterUnicastAddress* lastUnicast = nullptr;
+    auto addUnicast = [&](const std::string& text, uint8_t prefix) {
+      auto* entry = reinterpret_cast<IpAdapterUnicastAddress*>(builder.Take(sizeof(IpAdapterUnicastAddress)));
+      IpAdapterUnicastAddress entryScratch{};
+      IpAdapterUnicastAddress* e = entry != nullptr ? entry : &entryScratch;
+      e->length = sizeof(IpAdapterUnicastAddress);
+      e->onLinkPrefixLength = prefix;
+      e->validLifetime = e->preferredLifetime = e->leaseLifetime = 0xFFFFFFFF;
+      e->dadState = 4;  // preferred
+      PutSocketAddress(builder, text, &e->address);
+      if (entry == nullptr) return;
+      if (lastUnicast == nullptr) {
+        r->firstUnicastAddress = entry;
+      } else {
+        lastUnicast->next = entry;
+      }
+      lastUnicast = entry;
+    };
+    if (wantSix && adapter.ipv6Index != 0) {
+      for (const auto& ip : adapter.ipv6) {
+        addUnicast(ip.scopeId == 0 ? ip.address : ip.address + "%" + std::to_string(ip.scopeId), 64);
+      }
+    }
+    if (wantFour && adapter.index != 0) {
+      for (const auto& ip : adapter.ipv4) addUnicast(ip.address, PrefixLength(ip.mask));
+    }
+
+    IpAdapterDnsServerAddress* lastDns = nullptr;
+    for (const auto& dns : adapter.dnsServers) {
+      uint16_t dnsFamily = FamilyOf(dns);
+      if ((dnsFamily == kAfInet && !wantFour) || (dnsFamily == kAfInet6 && !wantSix)) continue;
+      auto* entry = reinterpret_cast<IpAdapterDnsServerAddress*>(builder.Take(sizeof(IpAdapterDnsServerAddress)));
+      IpAdapterDnsServerAddress entryScratch{};
+      IpAdapterDnsServerAddress* e = entry != nullptr ? entry : &entryScratch;
+      e->length = sizeof(IpAdapterDnsServerAddress);
+      PutSocketAddress(builder, dns, &e->address);
+      if (entry == nullptr) continue;
+      if (lastDns == nullptr) {
+        r->firstDnsServerAddress = entry;
+      } else {
+        lastDns->next = entry;
+      }
+      lastDns = entry;
+    }
+
+    IpAdapterGatewayAddress* lastGateway = nullptr;
+    auto addGateway = [&](const std::string& text) {
+      auto* entry = reinterpret_cast<IpAdapterGatewayAddress*>(builder.Take(sizeof(IpAdapterGatewayAddress)));
+      IpAdapterGatewayAddress entryScratch{};
+      IpAdapterGatewayAddress* e = entry != nullptr ? entry : &entryScratch;
+      e->length = sizeof(IpAdapterGatewayAddress);
+      PutSocketAddress(builder, text, &e->address);
+      if (entry == nullptr) return;
+      if (lastGateway == nullptr) {
+        r->firstGatewayAddress = entry;
+      } else {
+        lastGateway->next = entry;
+      }
+      lastGateway = entry;
+    };
+    if (wantFour && adapter.index != 0) {
+      for (const auto& gateway : adapter.gateways) addGateway(gateway);
+    }
+    if (wantSix && adapter.ipv6Index != 0) {
+      for (const auto& gateway : adapter.gateways6) {
+        addGateway(gateway.scopeId == 0 ? gateway.address : gateway.address + "%" + std::to_string(gateway.scopeId));
+      }
+    }
+    if (!adapter.dhcpServer.empty() && adapter.dhcpEnabled) {
+      PutSocketAddress(builder, adapter.dhcpServer, &r->dhcpv4Server);
+    }
+    if (!adapter.dhcp6Server.empty()) PutSocketAddress(builder, adapter.dhcp6Server, &r->dhcpv6Server);
+  }
+}
+
+}  // namespace
 
 }  // namespace tamber::platform::sim
 
@@ -125,7 +573,7 @@ namespace tamber::platform {
 uint32_t GetAdaptersInfo(IpAdapterInfo* buffer, uint32_t* size) {
   if (size == nullptr) return kErrorInvalidParameter;
   if (!sim::Machine::IsBooted()) return kErrorNotSupported;
-  auto adapters = sim::LoadAdapters(sim::Machine::Directory());
+  auto adapters = sim::PresentAdapters();
   if (adapters.empty()) return kErrorNoData;
 
   // Each adapter's first address and gateway live in its record; further ones follow all records.
@@ -176,6 +624,48 @@ uint32_t GetAdaptersInfo(IpAdapterInfo* buffer, uint32_t* size) {
     sim::FillAddress(&info->secondaryWinsServer, "0.0.0.0", "0.0.0.0");
   }
   return kErrorSuccess;
+}
+
+uint32_t GetAdaptersAddresses(uint32_t family, uint32_t /*flags*/, void* reserved, IpAdapterAddresses* buffer,
+                              uint32_t* size) {
+  if (size == nullptr || reserved != nullptr) return kErrorInvalidParameter;
+  if (family != kAfUnspec && family != kAfInet && family != kAfInet6) return kErrorInvalidParameter;
+  if (!sim::Machine::IsBooted()) return kErrorNotSupported;
+  if (auto code = sim::FaultCode(buffer == nullptr ? "GetAdaptersAddresses.size" : "GetAdaptersAddresses.fill")) {
+    return *code;
+  }
+  auto adapters = sim::PresentAdapters();
+  if (adapters.empty()) return kErrorNoData;
+  sim::ListBuilder counter(nullptr);
+  sim::BuildList(counter, adapters, family);
+  const size_t needed = counter.Used();
+  if (buffer == nullptr || *size < needed) {
+    *size = static_cast<uint32_t>(needed);
+    return kErrorBufferOverflow;
+  }
+  std::memset(static_cast<void*>(buffer), 0, needed);
+  sim::ListBuilder builder(reinterpret_cast<uint8_t*>(buffer));
+  sim::BuildList(builder, adapters, family);
+  return kErrorSuccess;
+}
+
+Handle GetProcessHeap() {
+  static int heap;
+  return &heap;
+}
+
+void* HeapAlloc(Handle heap, uint32_t flags, size_t bytes) {
+  if (heap != GetProcessHeap()) return nullptr;
+  if (sim::Machine::IsBooted() && sim::FaultPlan::IsSet("HeapAlloc")) return nullptr;
+  void* memory = std::malloc(bytes == 0 ? 1 : bytes);
+  if (memory != nullptr && (flags & kHeapZeroMemory) != 0) std::memset(memory, 0, bytes);
+  return memory;
+}
+
+bool HeapFree(Handle heap, uint32_t /*flags*/, void* memory) {
+  if (heap != GetProcessHeap()) return false;
+  std::free(memory);
+  return true;
 }
 
 }  // namespace tamber::platform
