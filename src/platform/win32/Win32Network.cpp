@@ -6,9 +6,11 @@
 #include "platform/win32/Win32Api.h"
 
 // Winsock types, then iphlpapi.h, after windows.h.
-#include <iphlpapi.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+// iphlpapi.h declares the adapter-address records only after winsock2.h.
+#include <iphlpapi.h>
 
 namespace tamber::platform {
 
