@@ -1,6 +1,7 @@
 // A minimal streaming JSON writer for --json output.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <ostream>
 #include <string>
@@ -26,6 +27,26 @@ class JsonWriter {
   JsonWriter& String(const std::string& text) {
     Separate();
     Quote(text);
+    return *this;
+  }
+  JsonWriter& Number(uint64_t value) {
+    Separate();
+    out_ << value;
+    return *this;
+  }
+  JsonWriter& Number(double value) {
+    Separate();
+    out_ << value;
+    return *this;
+  }
+  JsonWriter& Bool(bool value) {
+    Separate();
+    out_ << (value ? "true" : "false");
+    return *this;
+  }
+  JsonWriter& Null() {
+    Separate();
+    out_ << "null";
     return *this;
   }
 

@@ -19,34 +19,7 @@ using platform::sim::WidenUtf8;
 
 namespace {
 
-std::string Display(uint32_t type, const std::vector<uint8_t>& data) {
-  switch (type) {
-    case platform::kRegDword:
-      if (data.size() >= 4) {
-        uint32_t v = data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24;
-        char text[32];
-        std::snprintf(text, sizeof text, "%u (0x%X)", v, v);
-        return text;
-      }
-      break;
-    case platform::kRegSz:
-    case platform::kRegExpandSz:
-      return NarrowUtf8(common::util::FromUtf16LeBytes(data.data(), data.size()));
-    case platform::kRegMultiSz: {
-      std::string joined;
-      size_t offset = 0;
-      while (offset + 1 < data.size()) {
-        auto item = common::util::FromUtf16LeBytes(data.data() + offset, data.size() - offset);
-        if (item.empty()) break;
-        if (!joined.empty()) joined += "; ";
-        joined += NarrowUtf8(item);
-        offset += (item.size() + 1) * 2;
-      }
-      return joined;
-    }
-    default:
-      break;
-  }
+std::string Hex(const std::vector<uint8_t>& data) {
   std::string hex;
   for (uint8_t byte : data) {
     char two[4];
@@ -56,8 +29,44 @@ std::string Display(uint32_t type, const std::vector<uint8_t>& data) {
   return hex;
 }
 
-void ReadKey(platform::HKey key, const std::wstring& path, std::vector<RegistryKeyView>* out) {
-  RegistryKeyView view{path, {}};
+// The data as the command line shows it; a value too short for its type is shown as bytes.
+RegistryValue MakeValue(const std::wstring& name, uint32_t type, const std::vector<uint8_t>& data) {
+  RegistryValue value{name.empty() ? L"(Default)" : name, type, {}};
+  switch (type) {
+    case platform::kRegDword:
+      if (data.size() >= 4) {
+        uint32_t v = data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24;
+        char text[32];
+        std::snprintf(text, sizeof text, "%u (0x%X)", v, v);
+        value.display = text;
+        value.dword = v;
+        return value;
+      }
+      break;
+    case platform::kRegSz:
+    case platform::kRegExpandSz:
+      value.display = NarrowUtf8(common::util::FromUtf16LeBytes(data.data(), data.size()));
+      return value;
+    case platform::kRegMultiSz: {
+      size_t offset = 0;
+      while (offset + 1 < data.size()) {
+        auto item = common::util::FromUtf16LeBytes(data.data() + offset, data.size() - offset);
+        if (item.empty()) break;
+        value.strings.push_back(NarrowUtf8(item));
+        offset += (item.size() + 1) * 2;
+      }
+      for (const auto& item : value.strings) value.display += (value.display.empty() ? "" : "; ") + item;
+      return value;
+    }
+    default:
+      break;
+  }
+  value.display = Hex(data);
+  return value;
+}
+
+std::vector<RegistryValue> ReadKeyValues(platform::HKey key) {
+  std::vector<RegistryValue> values;
   std::wstring name;
   uint32_t type = 0;
   for (uint32_t i = 0; platform::RegEnumValue(key, i, &name, &type) == platform::kErrorSuccess; ++i) {
@@ -65,10 +74,15 @@ void ReadKey(platform::HKey key, const std::wstring& path, std::vector<RegistryK
     platform::RegQueryValueEx(key, name.c_str(), nullptr, nullptr, &size);
     std::vector<uint8_t> data(size);
     platform::RegQueryValueEx(key, name.c_str(), &type, data.data(), &size);
-    data.resize(size);
-    view.values.push_back({name.empty() ? L"(Default)" : name, type, Display(type, data)});
+    data.resize(std::min<size_t>(size, data.size()));
+    values.push_back(MakeValue(name, type, data));
   }
-  out->push_back(std::move(view));
+  return values;
+}
+
+void ReadKey(platform::HKey key, const std::wstring& path, std::vector<RegistryKeyView>* out) {
+  out->push_back({path, ReadKeyValues(key)});
+  std::wstring name;
   for (uint32_t i = 0; platform::RegEnumKeyEx(key, i, &name) == platform::kErrorSuccess; ++i) {
     UniqueHKey child;
     if (platform::RegOpenKeyEx(key, name.c_str(), 0, platform::kKeyRead, child.put()) == platform::kErrorSuccess) {
@@ -101,6 +115,30 @@ std::vector<RegistryKeyView> ReadTree(const std::wstring& path) {
     ReadKey(key.get(), L"HKLM\\" + *sub, &out);
   }
   return out;
+}
+
+std::optional<std::vector<RegistryValue>> ReadValues(const std::wstring& path) {
+  auto sub = SubKeyOfLocalMachine(path);
+  if (!sub) return std::nullopt;
+  UniqueHKey key;
+  if (platform::RegOpenKeyEx(platform::HKeyLocalMachine(), sub->c_str(), 0, platform::kKeyRead, key.put()) !=
+      platform::kErrorSuccess) {
+    return std::nullopt;
+  }
+  return ReadKeyValues(key.get());
+}
+
+std::optional<RegistryValue> ReadOneValue(const std::wstring& path, const std::wstring& name) {
+  auto values = ReadValues(path);
+  if (!values) return std::nullopt;
+  for (auto& value : *values) {
+    if (value.name.size() == name.size() &&
+        std::equal(name.begin(), name.end(), value.name.begin(),
+                   [](wchar_t a, wchar_t b) { return std::towupper(a) == std::towupper(b); })) {
+      return std::move(value);
+    }
+  }
+  return std::nullopt;
 }
 
 uint32_t WriteValue(const std::wstring& path, const std::wstring& name, const std::string& type,
@@ -145,6 +183,14 @@ uint32_t WriteValue(const std::wstring& path, const std::wstring& name, const st
                                             key.put(), nullptr);
   if (error != platform::kErrorSuccess) return error;
   return platform::RegSetValueEx(key.get(), name.c_str(), regType, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+uint32_t CreateKey(const std::wstring& path) {
+  auto sub = SubKeyOfLocalMachine(path);
+  if (!sub) return platform::kErrorInvalidParameter;
+  UniqueHKey key;
+  return platform::RegCreateKeyEx(platform::HKeyLocalMachine(), sub->c_str(), platform::kRegOptionNonVolatile,
+                                  platform::kKeyReadWrite, key.put(), nullptr);
 }
 
 uint32_t DeleteValue(const std::wstring& path, const std::wstring& name) {

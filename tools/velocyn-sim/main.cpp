@@ -1,10 +1,10 @@
-// velocyn-sim: the simulator's command line. Makes simulated Windows guests, boots them with the agent,
-// and shows what the agent left behind.
+// velocyn-sim: the simulator's command line. Makes simulated Windows guests (blank, or a golden image with
+// the agent installed), boots them with the real agent process, sends it service controls, and shows what
+// the agent decided and left behind.
 #include <algorithm>
-#include <cstdio>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -12,10 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "BootSequence.h"
+#include "AgentBoot.h"
+#include "Inspect.h"
 #include "Json.h"
+#include "MachineImage.h"
 #include "RegistryView.h"
-#include "platform/Registry.h"
+#include "ServiceControls.h"
+#include "framework/log/LogWriter.h"
 #include "platform/guestrpc/SimHypervisor.h"
 #include "platform/sim/SimMachine.h"
 #include "platform/sim/SimPaths.h"
@@ -25,6 +28,7 @@ namespace fs = std::filesystem;
 using namespace velocyn::sim_cli;
 using tamber::platform::sim::Machine;
 using tamber::platform::sim::NarrowUtf8;
+using tamber::platform::sim::Power;
 using tamber::platform::sim::WidenUtf8;
 
 namespace {
@@ -32,236 +36,425 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-
-// The keys "show" prints: the agent's own settings and markers, and its service key.
-const wchar_t* const kShownKeys[] = {L"HKLM\\SOFTWARE\\Talvora",
-                                     L"HKLM\\SYSTEM\\CurrentControlSet\\services\\tlv-velocyn-ga"};
-const wchar_t* const kLogDirectory = L"C:\\ProgramData\\Talvora\\Quorvel\\logs";
+constexpr double kDefaultTimeScale = 1000.0;
+constexpr size_t kDefaultLines = 20;
 
 struct Args {
+  std::string command;
   std::vector<std::string> positional;
-  std::map<std::string, std::string> options;  // "--name value" or "--flag" (value "")
+  std::map<std::string, std::vector<std::string>> options;  // "--name value" (repeatable) or "--flag"
   bool Has(const std::string& name) const { return options.count(name) != 0; }
   std::string Get(const std::string& name, const std::string& fallback = "") const {
     auto it = options.find(name);
-    return it == options.end() ? fallback : it->second;
+    return it == options.end() || it->second.empty() ? fallback : it->second.back();
   }
 };
 
-// Options that take a value; every other "--x" is a flag.
-const char* const kValueOptions[] = {"--time-scale", "--utc-bias", "--lines", "--type"};
+struct Command {
+  const char* usage;  // the command's lines of the help text
+  std::vector<std::string> flags;
+  std::vector<std::string> valueOptions;
+  std::function<int(const Args&)> run;
+};
 
-std::optional<Args> Parse(int argc, char** argv, int first) {
+const std::map<std::string, Command>& Commands();
+
+const char* const kOverview =
+    "usage: velocyn-sim <command> [arguments] [--help]\n\n"
+    "Simulated Windows guests for the Velocyn Agent. A machine is a directory; its hypervisor side (guestinfo,\n"
+    "hypervisor log) is kept apart from the guest, as a real hypervisor keeps it.\n\n"
+    "Exit status: 0 success, 1 the operation failed, 2 the command line is wrong.\n\n"
+    "commands:\n";
+
+int Usage(std::ostream& out, int status) {
+  out << kOverview;
+  for (const auto& [name, command] : Commands()) out << command.usage;
+  return status;
+}
+
+int CommandUsage(const std::string& name, std::ostream& out, int status) {
+  out << "usage:\n" << Commands().at(name).usage;
+  return status;
+}
+
+// Writes "velocyn-sim <command>: <text>" on stderr and returns the usage status.
+int UsageError(const Args& args, const std::string& text) {
+  std::cerr << "velocyn-sim " << args.command << ": " << text << " (see velocyn-sim " << args.command << " --help)\n";
+  return kExitUsage;
+}
+
+int Failure(const Args& args, const std::string& text) {
+  std::cerr << "velocyn-sim " << args.command << ": " << text << "\n";
+  return kExitFailure;
+}
+
+// nullopt after writing the reason on stderr.
+std::optional<Args> Parse(const std::string& name, const Command& command, int argc, char** argv) {
   Args args;
-  for (int i = first; i < argc; ++i) {
+  args.command = name;
+  for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg.rfind("--", 0) != 0) {
+    if (arg == "-h") arg = "--help";
+    if (arg.rfind("--", 0) != 0 || arg == "--") {
       args.positional.push_back(arg);
       continue;
     }
-    bool takesValue = std::find(std::begin(kValueOptions), std::end(kValueOptions), arg) != std::end(kValueOptions);
-    if (takesValue) {
+    auto isIn = [&](const std::vector<std::string>& list) {
+      return std::find(list.begin(), list.end(), arg) != list.end();
+    };
+    if (isIn(command.valueOptions)) {
       if (i + 1 >= argc) {
-        std::cerr << "velocyn-sim: option " << arg << " needs a value\n";
+        UsageError(args, "option " + arg + " needs a value");
         return std::nullopt;
       }
-      args.options[arg] = argv[++i];
+      args.options[arg].push_back(argv[++i]);
+    } else if (isIn(command.flags) || arg == "--help") {
+      args.options[arg];
     } else {
-      args.options[arg] = "";
+      UsageError(args, "unknown option " + arg);
+      return std::nullopt;
     }
   }
   return args;
 }
 
-int Usage(std::ostream& out, int status) {
-  out << "usage: velocyn-sim <command> [arguments] [--help]\n\n"
-         "Simulated Windows guests for the Velocyn Agent.\n\n"
-         "commands:\n"
-         "  create <machine> [--force] [--time-scale N] [--utc-bias MINUTES]\n"
-         "                          make a new simulated machine in directory <machine>\n"
-         "  boot <machine> [--power-cut]\n"
-         "                          boot it once with the agent's log writer and registry layer; end the boot\n"
-         "                          cleanly, or by a power cut that loses whatever was not yet durable\n"
-         "  show <machine> [--json] [--lines N]\n"
-         "                          the agent's registry keys and the last N lines of its log (default 20), the\n"
-         "                          guestinfo variables and the last N lines of the hypervisor log, and a shutdown\n"
-         "                          or reboot the agent requested that has not been carried out yet\n"
-         "  reg get <machine> <key> [value]        print a key's values (or one value)\n"
-         "  reg set <machine> <key> <value> <data> [--type dword|sz|expand_sz|multi_sz]\n"
-         "  reg delete <machine> <key> <value>\n"
-         "                          keys are written HKLM\\...; a set is durable when the command ends\n"
-         "  demo <machine>          create (replacing what is there), boot, and show\n"
-         "  guestinfo list <machine> [--json]      the machine's guestinfo variables, as the hypervisor keeps them\n"
-         "  guestinfo get <machine> <name>         print one variable (exit 1 when it is not set)\n"
-         "  guestinfo set <machine> <name> <value> set one (an empty value clears it); the leading \"guestinfo.\"\n"
-         "                          of a name is optional; the hypervisor side lasts across the guest's power cuts\n";
-  return status;
+std::optional<double> ParseScale(const std::string& text) {
+  try {
+    size_t used = 0;
+    double value = std::stod(text, &used);
+    if (used == text.size() && value > 0 && value <= 1e9) return value;
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
 }
 
-bool WantsHelp(const Args& args) { return args.Has("--help") || args.Has("-h"); }
-
+// The machine directory at positional[index], which must hold a machine. nullopt after the message.
 std::optional<fs::path> ExistingMachine(const Args& args, size_t index = 0) {
   if (args.positional.size() <= index) {
-    std::cerr << "velocyn-sim: name the machine directory (see --help)\n";
+    UsageError(args, "name the machine directory");
     return std::nullopt;
   }
   fs::path dir = args.positional[index];
   if (!Machine::Exists(dir)) {
-    std::cerr << "velocyn-sim: " << dir << " is not a simulated machine; make one with: velocyn-sim create " << dir
-              << "\n";
+    std::cerr << "velocyn-sim " << args.command << ": " << dir.string()
+              << " is not a simulated machine; make one with: velocyn-sim create " << dir.string() << "\n";
     return std::nullopt;
   }
   return dir;
 }
 
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text;
+}
+
+// Runs body in a boot of the machine that ends cleanly, so what it wrote is durable.
+template <class Body>
+auto WithMachineBooted(const fs::path& dir, Body body) {
+  Machine::Boot(dir);
+  auto result = body();
+  tamber::framework::log::ShutdownLog();
+  Machine::Shutdown();
+  return result;
+}
+
+// ---- create -------------------------------------------------------------------------------------
+
 int Create(const Args& args) {
-  if (args.positional.size() != 1) return Usage(std::cerr, kExitUsage);
+  if (args.positional.size() != 1) return UsageError(args, "name one machine directory");
   fs::path dir = args.positional[0];
-  if (Machine::Exists(dir) && !args.Has("--force")) {
-    std::cerr << "velocyn-sim: " << dir << " already holds a machine; add --force to replace it\n";
-    return kExitFailure;
-  }
-  if (args.Has("--force")) fs::remove_all(dir);
   tamber::platform::sim::MachineConfig config;
-  try {
-    if (args.Has("--time-scale")) config.timeScale = std::stod(args.Get("--time-scale"));
-    if (args.Has("--utc-bias")) config.utcBiasMinutes = std::stoi(args.Get("--utc-bias"));
-  } catch (const std::exception&) {
-    std::cerr << "velocyn-sim: --time-scale takes a positive number and --utc-bias a whole number of minutes\n";
-    return kExitUsage;
+  config.timeScale = kDefaultTimeScale;
+  if (args.Has("--time-scale")) {
+    auto scale = ParseScale(args.Get("--time-scale"));
+    if (!scale) return UsageError(args, "--time-scale takes a positive number (machine ms per real ms)");
+    config.timeScale = *scale;
   }
-  if (config.timeScale <= 0) {
-    std::cerr << "velocyn-sim: --time-scale must be positive\n";
-    return kExitUsage;
+  if (args.Has("--utc-bias")) {
+    try {
+      size_t used = 0;
+      config.utcBiasMinutes = std::stoi(args.Get("--utc-bias"), &used);
+      if (used != args.Get("--utc-bias").size()) throw std::invalid_argument("trailing text");
+    } catch (const std::exception&) {
+      return UsageError(args, "--utc-bias takes a whole number of minutes");
+    }
   }
+  GoldenImageOptions golden;
+  if (args.Has("--shutdown-delay")) {
+    auto delay = ParseCount(args.Get("--shutdown-delay"));
+    if (!delay || *delay > UINT32_MAX) return UsageError(args, "--shutdown-delay takes milliseconds (a whole number)");
+    if (!args.Has("--golden-image")) return UsageError(args, "--shutdown-delay goes with --golden-image");
+    golden.shutdownDelayMs = static_cast<uint32_t>(*delay);
+  }
+  if (Machine::Exists(dir) && !args.Has("--force")) {
+    return Failure(args, dir.string() + " already holds a machine; add --force to replace it");
+  }
+  std::error_code error;
+  if (!Machine::Exists(dir) && fs::exists(dir) && !fs::is_empty(dir, error)) {
+    return Failure(args, dir.string() + " is a directory that holds something else; name a new or empty directory");
+  }
+  if (Machine::Exists(dir)) fs::remove_all(dir);
   Machine::Create(dir);
   Machine::SaveConfig(dir, config);
-  std::cout << "created machine " << dir.string() << "\n";
+  if (args.Has("--golden-image")) {
+    std::string error = WithMachineBooted(dir, [&] { return InstallGoldenImage(golden); });
+    if (!error.empty()) return Failure(args, error);
+    std::cout << "created golden image " << dir.string() << " (agent installed as service tlv-velocyn-ga)\n";
+  } else {
+    std::cout << "created machine " << dir.string() << "\n";
+  }
   return kExitOk;
+}
+
+// ---- boot and control ---------------------------------------------------------------------------
+
+void PrintBoot(const fs::path& dir, const AgentBootResult& result, bool json) {
+  if (json) {
+    JsonWriter out(std::cout);
+    out.BeginObject().Key("machine").String(fs::absolute(dir).string());
+    out.Key("started").Bool(result.started).Key("endedBy").String(result.endedBy);
+    out.Key("exitCode").Number(static_cast<double>(result.exitCode));
+    out.Key("machineTimeMs").Number(result.machineTimeMs);
+    out.Key("states").BeginArray();
+    for (uint32_t state : result.reportedStates) out.String(ServiceStateName(state));
+    out.EndArray().Key("powerRequest");
+    if (result.power) {
+      out.BeginObject()
+          .Key("action")
+          .String(Power::ActionName(result.power->action))
+          .Key("reason")
+          .Number(static_cast<uint64_t>(result.power->reason))
+          .Key("machineTimeMs")
+          .Number(result.power->machineTimeMs)
+          .EndObject();
+    } else {
+      out.Null();
+    }
+    if (!result.error.empty()) out.Key("error").String(result.error);
+    out.EndObject();
+    std::cout << "\n";
+    return;
+  }
+  std::cout << "booted " << dir.string() << ": ended by " << result.endedBy << " after " << result.machineTimeMs
+            << " ms machine time (agent exit code " << result.exitCode << ")\n";
+  std::cout << "  service states reported:";
+  if (result.reportedStates.empty()) std::cout << " none";
+  for (size_t i = 0; i < result.reportedStates.size(); ++i) {
+    std::cout << (i == 0 ? " " : ", ") << ServiceStateName(result.reportedStates[i]);
+  }
+  std::cout << "\n  power request: " << (result.power ? Power::Describe(*result.power) : "none") << "\n";
 }
 
 int Boot(const Args& args) {
   auto dir = ExistingMachine(args);
   if (!dir) return kExitUsage;
-  bool powerCut = args.Has("--power-cut");
-  BootResult result = RunBoot(*dir, powerCut);
-  std::cout << "booted " << dir->string() << ": " << result.keysOpened << " agent keys open, support test "
-            << (result.supportTestPassed ? "passed" : "FAILED") << ", ended by "
-            << (powerCut ? "a power cut" : "a clean shutdown") << "\n";
-  return result.supportTestPassed ? kExitOk : kExitFailure;
-}
-
-std::vector<std::string> LogTail(size_t lines) {
-  fs::path dir = tamber::platform::sim::HostPath(kLogDirectory);
-  std::vector<fs::path> files;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(dir, ignored)) {
-    if (entry.is_regular_file() && entry.path().filename().string().rfind("debug-", 0) == 0) {
-      files.push_back(entry.path());
+  if (args.positional.size() != 1) return UsageError(args, "name one machine directory");
+  AgentBootOptions options;
+  options.timeScale = Machine::LoadConfig(*dir).timeScale;
+  if (args.Has("--time-scale")) {
+    auto scale = ParseScale(args.Get("--time-scale"));
+    if (!scale) return UsageError(args, "--time-scale takes a positive number (machine ms per real ms)");
+    options.timeScale = *scale;
+  }
+  if (args.Has("--power-cut-at")) {
+    auto at = ParseCount(args.Get("--power-cut-at"));
+    if (!at) return UsageError(args, "--power-cut-at takes machine milliseconds since the boot started");
+    options.powerCutAtMs = *at;
+  }
+  if (args.Has("--timeout")) {
+    auto seconds = ParseCount(args.Get("--timeout"));
+    if (!seconds || *seconds == 0 || *seconds > 86400) return UsageError(args, "--timeout takes 1 to 86400 seconds");
+    options.hostTimeoutMs = *seconds * 1000;
+  }
+  if (args.Has("--control")) {
+    for (const auto& text : args.options.at("--control")) {
+      auto control = ParseScheduledControl(text);
+      if (!control) return UsageError(args, "--control takes NAME@MS, NAME one of: " + ControlNames());
+      options.controls.push_back(*control);
     }
   }
-  std::vector<std::string> tail;
-  if (files.empty()) return tail;
-  std::sort(files.begin(), files.end());  // the names sort by creation time
-  std::ifstream in(files.back(), std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    tail.push_back(line);
-    if (tail.size() > lines) tail.erase(tail.begin());
+  if (args.Has("--agent")) options.agentExecutable = args.Get("--agent");
+  AgentBootResult result = BootWithAgent(*dir, options);
+  if (!result.started) {
+    return Failure(args, "the boot did not start: " + result.error);
   }
-  return tail;
+  PrintBoot(*dir, result, args.Has("--json"));
+  if (result.endedBy == "timed out") {
+    return Failure(args, "the boot did not end within the time-out; the power was cut (give --timeout more seconds)");
+  }
+  if (result.endedBy == "exited" && result.exitCode != 0) {
+    return Failure(args, "the agent process ended on its own with exit code " + std::to_string(result.exitCode) +
+                             "; see its log with: velocyn-sim show " + dir->string());
+  }
+  return kExitOk;
+}
+
+int Control(const Args& args) {
+  if (args.positional.size() != 2) return UsageError(args, "name the machine directory and one control");
+  auto dir = ExistingMachine(args);
+  if (!dir) return kExitUsage;
+  auto control = FindControl(args.positional[1]);
+  if (!control) return UsageError(args, "unknown control '" + args.positional[1] + "'; one of: " + ControlNames());
+  std::string error;
+  if (!SendServiceControl(*dir, control->control, control->eventType, &error)) {
+    return Failure(args, "cannot deliver " + args.positional[1] + ": " + error +
+                             " (controls reach a running boot: start one with velocyn-sim boot " + dir->string() + ")");
+  }
+  std::cout << "delivered " << args.positional[1] << " to " << dir->string() << "\n";
+  return kExitOk;
+}
+
+// ---- show ---------------------------------------------------------------------------------------
+
+void ShowJson(const MachineReport& report) {
+  JsonWriter json(std::cout);
+  auto optionalNumber = [&](const std::optional<uint32_t>& value) {
+    if (value) {
+      json.Number(static_cast<uint64_t>(*value));
+    } else {
+      json.Null();
+    }
+  };
+  json.BeginObject().Key("machine").String(report.machine.string());
+  json.Key("role").String(report.role).Key("roleText").String(report.roleText);
+  json.Key("roleCode").Number(static_cast<uint64_t>(report.roleCode));
+  json.Key("customizationType").String(report.customizationType);
+  json.Key("flags").Number(static_cast<uint64_t>(report.flags)).Key("flagsText").String(report.flagsText);
+  json.Key("status").BeginObject().Key("variable").String(report.statusVariable).Key("value");
+  if (report.status) {
+    json.String(*report.status);
+  } else {
+    json.Null();
+  }
+  json.EndObject();
+  json.Key("markers").BeginArray();
+  for (const auto& marker : report.markers) {
+    json.BeginObject().Key("name").String(marker.name).Key("key").String(marker.key);
+    json.Key("type").String(TypeName(marker.value.type)).Key("data").String(marker.value.display);
+    if (marker.value.dword) json.Key("number").Number(static_cast<uint64_t>(*marker.value.dword));
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Key("siblingStatus").BeginObject().Key("value");
+  optionalNumber(report.siblingStatus);
+  json.Key("text").String(report.siblingStatusText).EndObject();
+  json.Key("policyState").BeginObject().Key("value");
+  optionalNumber(report.policyState);
+  json.Key("text").String(report.policyStateText).EndObject();
+  json.Key("bootExecute");
+  if (report.bootExecute) {
+    json.BeginArray();
+    for (const auto& item : *report.bootExecute) json.String(item);
+    json.EndArray();
+  } else {
+    json.Null();
+  }
+  json.Key("powerRequest");
+  if (report.powerRequest) {
+    json.BeginObject()
+        .Key("action")
+        .String(Power::ActionName(report.powerRequest->action))
+        .Key("machineTimeMs")
+        .Number(report.powerRequest->machineTimeMs)
+        .Key("reason")
+        .Number(static_cast<uint64_t>(report.powerRequest->reason))
+        .EndObject();
+  } else {
+    json.Null();
+  }
+  json.Key("registry").BeginArray();
+  for (const auto& key : report.keys) {
+    json.BeginObject().Key("key").String(NarrowUtf8(key.path)).Key("values").BeginArray();
+    for (const auto& value : key.values) {
+      json.BeginObject()
+          .Key("name")
+          .String(NarrowUtf8(value.name))
+          .Key("type")
+          .String(TypeName(value.type))
+          .Key("data")
+          .String(value.display)
+          .EndObject();
+    }
+    json.EndArray().EndObject();
+  }
+  json.EndArray();
+  json.Key("logFile").String(report.logFile).Key("log").BeginArray();
+  for (const auto& line : report.logTail) json.String(line);
+  json.EndArray();
+  json.Key("guestinfo").BeginObject();
+  for (const auto& [name, value] : report.guestinfo) json.Key(name).String(value);
+  json.EndObject();
+  json.Key("hypervisorLog").BeginArray();
+  for (const auto& line : report.hypervisorLog) json.String(line);
+  json.EndArray().EndObject();
+  std::cout << "\n";
+}
+
+void ShowText(const MachineReport& report) {
+  auto& out = std::cout;
+  out << "machine " << report.machine.string() << "\n";
+  out << "role:               " << report.role << " (" << report.roleText << ")\n";
+  out << "customization type: " << report.customizationType << "\n";
+  out << "flags:              " << report.flags << " " << report.flagsText << "\n";
+  out << "status:             " << report.statusVariable << " = " << (report.status ? *report.status : "(not set)")
+      << "\n";
+  out << "sibling status:     ";
+  if (report.siblingStatus) out << *report.siblingStatus << " ";
+  out << report.siblingStatusText << "\n";
+  out << "PolicyState:        ";
+  if (report.policyState) out << *report.policyState << " ";
+  out << report.policyStateText << "\n";
+  out << "BootExecute:        ";
+  if (!report.bootExecute) out << "(absent)";
+  if (report.bootExecute) {
+    for (size_t i = 0; i < report.bootExecute->size(); ++i) out << (i == 0 ? "" : " | ") << (*report.bootExecute)[i];
+  }
+  out << "\npower request:      " << (report.powerRequest ? Power::Describe(*report.powerRequest) : "none") << "\n";
+  out << "\nmarkers set:\n";
+  if (report.markers.empty()) out << "  (none)\n";
+  for (const auto& marker : report.markers) {
+    out << "  " << marker.name << " = " << marker.value.display << "    [" << marker.key << "]\n";
+  }
+  out << "\nregistry:\n";
+  for (const auto& key : report.keys) {
+    out << "  " << NarrowUtf8(key.path) << "\n";
+    for (const auto& value : key.values) {
+      out << "      " << NarrowUtf8(value.name) << "  " << TypeName(value.type) << "  " << value.display << "\n";
+    }
+  }
+  out << "\nlog (" << (report.logFile.empty() ? "no log file" : report.logFile) << ", last " << report.logTail.size()
+      << " lines):\n";
+  for (const auto& line : report.logTail) out << "  " << line << "\n";
+  out << "\nguestinfo:\n";
+  for (const auto& [name, value] : report.guestinfo) out << "  " << name << " = " << value << "\n";
+  out << "\nhypervisor log (last " << report.hypervisorLog.size() << " lines):\n";
+  for (const auto& line : report.hypervisorLog) out << "  " << line << "\n";
 }
 
 int Show(const Args& args) {
   auto dir = ExistingMachine(args);
   if (!dir) return kExitUsage;
-  size_t lines = 20;
-  try {
-    if (args.Has("--lines")) lines = std::stoul(args.Get("--lines"));
-  } catch (const std::exception&) {
-    std::cerr << "velocyn-sim: --lines takes a number\n";
-    return kExitUsage;
+  if (args.positional.size() != 1) return UsageError(args, "name one machine directory");
+  size_t lines = kDefaultLines;
+  if (args.Has("--lines")) {
+    auto count = ParseCount(args.Get("--lines"));
+    if (!count || *count > 100000) return UsageError(args, "--lines takes a number of lines (0 to 100000)");
+    lines = static_cast<size_t>(*count);
   }
-  // Read before the inspection boot: a request stays until whoever carries it out takes it.
-  auto powerRequest = tamber::platform::sim::Power::Pending(*dir);
-  Machine::Boot(*dir);
-  std::vector<RegistryKeyView> keys;
-  for (const wchar_t* root : kShownKeys) {
-    auto tree = ReadTree(root);
-    keys.insert(keys.end(), tree.begin(), tree.end());
-  }
-  auto tail = LogTail(lines);
-  Machine::Shutdown();
-  tamber::platform::guestrpc::SimHypervisor hypervisor(*dir / "hypervisor");
-  auto variables = hypervisor.Variables();
-  auto hypervisorLog = hypervisor.LogTail(lines);
-
+  MachineReport report = Inspect(*dir, lines);
   if (args.Has("--json")) {
-    JsonWriter json(std::cout);
-    json.BeginObject();
-    json.Key("machine").String(fs::absolute(*dir).string());
-    if (powerRequest) {
-      json.Key("powerRequest")
-          .BeginObject()
-          .Key("action")
-          .String(tamber::platform::sim::Power::ActionName(powerRequest->action))
-          .Key("machineTimeMs")
-          .String(std::to_string(powerRequest->machineTimeMs))
-          .Key("reason")
-          .String(std::to_string(powerRequest->reason))
-          .EndObject();
-    }
-    json.Key("registry").BeginArray();
-    for (const auto& key : keys) {
-      json.BeginObject().Key("key").String(NarrowUtf8(key.path)).Key("values").BeginArray();
-      for (const auto& value : key.values) {
-        json.BeginObject()
-            .Key("name")
-            .String(NarrowUtf8(value.name))
-            .Key("type")
-            .String(TypeName(value.type))
-            .Key("data")
-            .String(value.display)
-            .EndObject();
-      }
-      json.EndArray().EndObject();
-    }
-    json.EndArray();
-    json.Key("log").BeginArray();
-    for (const auto& line : tail) json.String(line);
-    json.EndArray();
-    json.Key("guestinfo").BeginObject();
-    for (const auto& [name, value] : variables) json.Key(name).String(value);
-    json.EndObject();
-    json.Key("hypervisorLog").BeginArray();
-    for (const auto& line : hypervisorLog) json.String(line);
-    json.EndArray().EndObject();
-    std::cout << "\n";
-    return kExitOk;
+    ShowJson(report);
+  } else {
+    ShowText(report);
   }
-  std::cout << "machine " << fs::absolute(*dir).string() << "\n";
-  if (powerRequest)
-    std::cout << "pending power request: " << tamber::platform::sim::Power::Describe(*powerRequest) << "\n";
-  std::cout << "\nregistry:\n";
-  for (const auto& key : keys) {
-    std::cout << "  " << NarrowUtf8(key.path) << "\n";
-    for (const auto& value : key.values) {
-      std::cout << "      " << NarrowUtf8(value.name) << "  " << TypeName(value.type) << "  " << value.display << "\n";
-    }
-  }
-  std::cout << "\nlog (last " << tail.size() << " lines):\n";
-  for (const auto& line : tail) std::cout << "  " << line << "\n";
-  std::cout << "\nguestinfo:\n";
-  for (const auto& [name, value] : variables) std::cout << "  " << name << " = " << value << "\n";
-  std::cout << "\nhypervisor log (last " << hypervisorLog.size() << " lines):\n";
-  for (const auto& line : hypervisorLog) std::cout << "  " << line << "\n";
   return kExitOk;
 }
 
+// ---- guestinfo and reg --------------------------------------------------------------------------
+
 // The management side's view of the guestinfo variables: no boot needed, the hypervisor keeps them.
 int GuestInfo(const Args& args) {
-  if (args.positional.size() < 2) return Usage(std::cerr, kExitUsage);
+  if (args.positional.size() < 2) return UsageError(args, "say list, get or set, then the machine directory");
   const std::string& verb = args.positional[0];
   auto dir = ExistingMachine(args, 1);
   if (!dir) return kExitUsage;
@@ -286,106 +479,162 @@ int GuestInfo(const Args& args) {
   }
   if (verb == "get" && args.positional.size() == 3) {
     auto value = hypervisor.GetVariable(name());
-    if (!value) {
-      std::cerr << "velocyn-sim: guestinfo." << name() << " is not set\n";
-      return kExitFailure;
-    }
+    if (!value) return Failure(args, "guestinfo." + name() + " is not set");
     std::cout << *value << "\n";
     return kExitOk;
   }
   if (verb == "set" && args.positional.size() == 4) {
     if (!hypervisor.SetVariable(name(), args.positional[3])) {
-      std::cerr << "velocyn-sim: cannot set guestinfo." << name()
-                << ": a name is printable text without blanks (at most "
-                << tamber::platform::guestrpc::SimHypervisor::kMaxNameSize << " bytes) and a value at most "
-                << tamber::platform::guestrpc::SimHypervisor::kMaxValueSize << " bytes\n";
-      return kExitFailure;
+      return Failure(args, "cannot set guestinfo." + name() + ": a name is printable text without blanks (at most " +
+                               std::to_string(tamber::platform::guestrpc::SimHypervisor::kMaxNameSize) +
+                               " bytes) and a value at most " +
+                               std::to_string(tamber::platform::guestrpc::SimHypervisor::kMaxValueSize) + " bytes");
     }
     return kExitOk;
   }
-  return Usage(std::cerr, kExitUsage);
+  return UsageError(args, "expected list <machine>, get <machine> <name> or set <machine> <name> <value>");
 }
 
 int Reg(const Args& args) {
-  if (args.positional.size() < 3) return Usage(std::cerr, kExitUsage);
+  if (args.positional.size() < 3) return UsageError(args, "say get, set or delete, then the machine and the key");
   const std::string& verb = args.positional[0];
   auto dir = ExistingMachine(args, 1);
   if (!dir) return kExitUsage;
   std::wstring key = WidenUtf8(args.positional[2]);
-  if (!SubKeyOfLocalMachine(key)) {
-    std::cerr << "velocyn-sim: keys are written HKLM\\<path>\n";
-    return kExitUsage;
-  }
-  Machine::Boot(*dir);
-  int status = kExitOk;
-  if (verb == "get") {
-    auto tree = ReadTree(key);
-    if (tree.empty()) {
-      std::cerr << "velocyn-sim: no key " << args.positional[2] << "\n";
-      status = kExitFailure;
-    } else {
+  if (!SubKeyOfLocalMachine(key)) return UsageError(args, "keys are written HKLM\\<path>");
+  const std::string type = args.Get("--type", "sz");
+  if (verb == "get" && args.positional.size() <= 4) {
+    // Reading changes nothing, but a boot of the machine is how its registry is reached.
+    return WithMachineBooted(*dir, [&] {
+      auto values = ReadValues(key);
+      if (!values) return Failure(args, "no key " + args.positional[2]);
       bool shown = false;
-      for (const auto& value : tree.front().values) {
-        if (args.positional.size() > 3 && NarrowUtf8(value.name) != args.positional[3]) continue;
+      for (const auto& value : *values) {
+        if (args.positional.size() > 3 && Lower(NarrowUtf8(value.name)) != Lower(args.positional[3])) continue;
         std::cout << NarrowUtf8(value.name) << "  " << TypeName(value.type) << "  " << value.display << "\n";
         shown = true;
       }
-      if (args.positional.size() > 3 && !shown) {
-        std::cerr << "velocyn-sim: no value " << args.positional[3] << "\n";
-        status = kExitFailure;
-      }
-    }
-  } else if (verb == "set" && args.positional.size() == 5) {
-    uint32_t error = WriteValue(key, WidenUtf8(args.positional[3]), args.Get("--type", "sz"), args.positional[4]);
-    if (error != 0) {
-      std::cerr << "velocyn-sim: could not set the value (Win32 error " << error
-                << "); --type is dword, sz, expand_sz or multi_sz and a dword is decimal or 0x-hex\n";
-      status = kExitFailure;
-    }
-  } else if (verb == "delete" && args.positional.size() == 4) {
-    uint32_t error = DeleteValue(key, WidenUtf8(args.positional[3]));
-    if (error != 0) {
-      std::cerr << "velocyn-sim: could not delete the value (Win32 error " << error << ")\n";
-      status = kExitFailure;
-    }
-  } else {
-    Machine::Shutdown();
-    return Usage(std::cerr, kExitUsage);
+      if (args.positional.size() > 3 && !shown) return Failure(args, "no value " + args.positional[3]);
+      return kExitOk;
+    });
   }
-  Machine::Shutdown();  // a clean end makes the change durable
-  return status;
+  if (verb == "set" && args.positional.size() == 5) {
+    if (type != "dword" && type != "sz" && type != "expand_sz" && type != "multi_sz") {
+      return UsageError(args, "--type is dword, sz, expand_sz or multi_sz");
+    }
+    uint32_t error = WithMachineBooted(
+        *dir, [&] { return WriteValue(key, WidenUtf8(args.positional[3]), type, args.positional[4]); });
+    if (error != 0) {
+      return Failure(args, "could not set the value (Win32 error " + std::to_string(error) +
+                               "); a dword is decimal or 0x-hex, multi_sz items are separated by ';'");
+    }
+    return kExitOk;
+  }
+  if (verb == "delete" && args.positional.size() == 4) {
+    uint32_t error = WithMachineBooted(*dir, [&] { return DeleteValue(key, WidenUtf8(args.positional[3])); });
+    if (error != 0) return Failure(args, "could not delete the value (Win32 error " + std::to_string(error) + ")");
+    return kExitOk;
+  }
+  return UsageError(args,
+                    "expected get <machine> <key> [value], set <machine> <key> <value> <data> or delete "
+                    "<machine> <key> <value>");
 }
 
+// ---- demo ---------------------------------------------------------------------------------------
+
 int Demo(const Args& args) {
-  if (args.positional.size() != 1) return Usage(std::cerr, kExitUsage);
+  if (args.positional.size() != 1) return UsageError(args, "name one machine directory");
   Args create = args;
-  create.options["--force"] = "";
+  create.options["--force"];
+  create.options["--golden-image"];
   if (int status = Create(create); status != kExitOk) return status;
   if (int status = Boot(args); status != kExitOk) return status;
   std::cout << "\n";
   return Show(args);
 }
 
+const std::map<std::string, Command>& Commands() {
+  static const std::map<std::string, Command> commands = {
+      {"create",
+       {"  create <machine> [--golden-image [--shutdown-delay MS]] [--force] [--time-scale N] [--utc-bias MINUTES]\n"
+        "      make a new simulated machine in directory <machine>: a blank Windows guest, or a golden image with\n"
+        "      the agent installed as service tlv-velocyn-ga and marked GoldenImage; --shutdown-delay sets the\n"
+        "      agent's ServiceShutdownDelay (absent: the agent's own default); --time-scale is the machine's\n"
+        "      default scale for boots (machine ms per real ms, default 1000)\n",
+        {"--golden-image", "--force"},
+        {"--time-scale", "--utc-bias", "--shutdown-delay"},
+        Create}},
+      {"boot",
+       {"  boot <machine> [--time-scale N] [--power-cut-at MS] [--control NAME@MS]... [--timeout S] [--agent PATH]\n"
+        "       [--json]\n"
+        "      boot it once: the boot-time agent, then the agent process (tlv-velocyn-ga next to velocyn-sim, or\n"
+        "      --agent) as its service; print how the boot ended, the states the service reported, the power\n"
+        "      request and the machine time. --power-cut-at cuts the power MS machine ms after the boot starts;\n"
+        "      --control delivers a control (names as for control) at MS; --timeout (default 600) cuts the power\n"
+        "      after S real seconds\n",
+        {"--json"},
+        {"--time-scale", "--power-cut-at", "--control", "--timeout", "--agent"},
+        Boot}},
+      {"control",
+       {"  control <machine> stop|shutdown|preshutdown|pause|continue|interrogate|sessionchange:logon|\n"
+        "          sessionchange:logoff|deviceevent\n"
+        "      deliver a service control to the agent of a boot of <machine> that is running now\n",
+        {},
+        {},
+        Control}},
+      {"show",
+       {"  show <machine> [--json] [--lines N]\n"
+        "      the agent's view of the machine (role, customization type, flags, status, every marker that is set,\n"
+        "      sibling status, PolicyState, BootExecute), a pending power request, the agent's registry keys, the\n"
+        "      last N lines (default 20) of its log and of the hypervisor log, and the guestinfo variables;\n"
+        "      showing never changes the machine\n",
+        {"--json"},
+        {"--lines"},
+        Show}},
+      {"reg",
+       {"  reg get <machine> <key> [value]         print a key's values (or one value)\n"
+        "  reg set <machine> <key> <value> <data> [--type dword|sz|expand_sz|multi_sz]\n"
+        "  reg delete <machine> <key> <value>\n"
+        "      keys are written HKLM\\...; a change is durable when the command ends; multi_sz items split at ';'\n",
+        {},
+        {"--type"},
+        Reg}},
+      {"guestinfo",
+       {"  guestinfo list <machine> [--json]        the machine's guestinfo variables, as the hypervisor keeps them\n"
+        "  guestinfo get <machine> <name>           print one variable (exit 1 when it is not set)\n"
+        "  guestinfo set <machine> <name> <value>   set one (an empty value clears it); the leading \"guestinfo.\"\n"
+        "      of a name is optional; the hypervisor side lasts across the guest's power cuts\n",
+        {"--json"},
+        {},
+        GuestInfo}},
+      {"demo",
+       {"  demo <machine> [--time-scale N] [--lines N]\n"
+        "      create a golden image (replacing what is there), boot it, and show the result\n",
+        {},
+        {"--time-scale", "--lines"},
+        Demo}},
+  };
+  return commands;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return Usage(std::cerr, kExitUsage);
-  std::string command = argv[1];
-  if (command == "--help" || command == "-h" || command == "help") return Usage(std::cout, kExitOk);
-  auto args = Parse(argc, argv, 2);
-  if (!args) return kExitUsage;
-  if (WantsHelp(*args)) return Usage(std::cout, kExitOk);
-  const std::map<std::string, std::function<int(const Args&)>> commands = {
-      {"create", Create}, {"boot", Boot}, {"show", Show}, {"reg", Reg}, {"demo", Demo}, {"guestinfo", GuestInfo}};
-  auto it = commands.find(command);
-  if (it == commands.end()) {
-    std::cerr << "velocyn-sim: unknown command '" << command << "' (see velocyn-sim --help)\n";
+  std::string name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") return Usage(std::cout, kExitOk);
+  auto it = Commands().find(name);
+  if (it == Commands().end()) {
+    std::cerr << "velocyn-sim: unknown command '" << name << "' (see velocyn-sim --help)\n";
     return kExitUsage;
   }
+  auto args = Parse(name, it->second, argc, argv);
+  if (!args) return kExitUsage;
+  if (args->Has("--help")) return CommandUsage(name, std::cout, kExitOk);
   try {
-    return it->second(*args);
+    return it->second.run(*args);
   } catch (const std::exception& error) {
-    std::cerr << "velocyn-sim: " << error.what() << "\n";
+    std::cerr << "velocyn-sim " << name << ": " << error.what() << "\n";
     return kExitFailure;
   }
 }

@@ -1,0 +1,56 @@
+// What "show" tells about a machine: the agent's own view of its role, flags and status, the markers it
+// left, and the machine's registry, guestinfo and logs. Inspecting never changes the machine.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "RegistryView.h"
+#include "platform/sim/SimPower.h"
+
+namespace velocyn::sim_cli {
+
+struct Marker {
+  std::string name;
+  std::string key;  // "HKLM\..."
+  RegistryValue value;
+};
+
+struct MachineReport {
+  std::filesystem::path machine;
+  // The agent's decisions.
+  uint32_t roleCode = 0;
+  std::string role;      // "Master", "Internal template", ...
+  std::string roleText;  // the agent's own text: "master", "it", ...
+  uint32_t customizationTypeCode = 0;
+  std::string customizationType;  // "Cloneprep", "Sysprep", "Universalprep"
+  uint32_t flags = 0;
+  std::string flagsText;
+  std::string statusVariable;         // "<role>.CustomizationState"
+  std::optional<std::string> status;  // nullopt when the variable is not set
+  // What the machine holds.
+  std::vector<Marker> markers;  // every persistent value that exists, in the agent's table order
+  std::optional<uint32_t> siblingStatus;
+  std::string siblingStatusText;
+  std::optional<uint32_t> policyState;
+  std::string policyStateText;
+  std::optional<std::vector<std::string>> bootExecute;
+  std::optional<tamber::platform::sim::PowerRequest> powerRequest;
+  std::vector<RegistryKeyView> keys;  // the agent's settings, markers and service key
+  std::string logFile;                // the machine's newest agent log file (Windows path), or ""
+  std::vector<std::string> logTail;
+  std::map<std::string, std::string> guestinfo;
+  std::vector<std::string> hypervisorLog;
+};
+
+// Throws std::runtime_error when the machine cannot be read.
+MachineReport Inspect(const std::filesystem::path& machine, size_t lines);
+
+// "Master", "Internal template", "Replica", "Parent", "Clone", "Undetermined".
+std::string RoleName(uint32_t code);
+
+}  // namespace velocyn::sim_cli
