@@ -1,0 +1,83 @@
+#include "core/windows/Guest.h"
+
+#include "core/util/CustomizationPersistentInfo.h"
+#include "core/util/MachineType.h"
+#include "framework/log/Log.h"
+
+namespace tamber::core::windows {
+
+using util::Persisted;
+namespace customization = util::customization;
+
+Guest::Guest()
+    : type_(util::CustomizationType::Instance()),
+      persistentInfo_(util::CustomizationPersistentInfo::Instance()),
+      machineType_(util::MachineType::Instance()),
+      customization_(std::make_shared<Customization>()) {}
+
+Guest::~Guest() = default;
+
+std::shared_ptr<Customization> Guest::GetCustomization() {
+  std::lock_guard<std::mutex> guard(flavourLock_);
+  return customization_;
+}
+
+void Guest::SetCustomization(std::shared_ptr<Customization> flavour) {
+  std::shared_ptr<Customization> old;
+  {
+    std::lock_guard<std::mutex> guard(flavourLock_);
+    old = std::move(customization_);
+    customization_ = std::move(flavour);
+  }
+  // The old flavour goes here, outside the lock: its destructor may wait for its completion worker.
+}
+
+bool Guest::CustomizeVM(std::shared_ptr<Customization> flavour) {
+  // Netlogon logging (Netlogon::EnableNlLogging) is switched on first here once the Netlogon step lands.
+  if (machineType_->IsMaster()) {
+    Log(LogLevel::Debug, L"tamber::core::windows::Guest::CustomizeVM(): ** Master **");
+    bool result = GetCustomization()->CustomizeMaster();
+    if (!result) Log(LogLevel::Error, L"tamber::core::windows::Guest::CustomizeVM(): Master Customization Failed");
+    return result;
+  }
+  // Every other role works on the network: the protocol (Network::InitNetworkProtocol) is chosen here
+  // once the network step lands.
+
+  bool known = true;
+  switch (type_->GetCustomizationType()) {
+    case customization::kCloneprep:
+      Log(LogLevel::Debug, L"tamber::core::windows::Guest::CustomizeVM(): Customization Type: Cloneprep");
+      break;
+    case customization::kSysprep:
+      Log(LogLevel::Debug, L"tamber::core::windows::Guest::CustomizeVM(): Customization Type: Sysprep");
+      break;
+    case customization::kUniversalprep:
+      Log(LogLevel::Debug, L"tamber::core::windows::Guest::CustomizeVM(): Customization Type: Universalprep");
+      break;
+    default:
+      known = false;
+      break;
+  }
+  if (known && flavour) {
+    SetCustomization(flavour);
+    return flavour->CustomizeVM();
+  }
+  // The Cloneprep, Sysprep and Universalprep flavour objects are created above once those flavours land;
+  // until then a type without a flavour object passed in goes the way of an unknown one, and the plain
+  // Customization fails the role's customization.
+  Log(LogLevel::Warn, L"tamber::core::windows::Guest::CustomizeVM(): Add new customization type accordingly");
+  if (flavour) return false;
+  return GetCustomization()->CustomizeVM();
+}
+
+bool Guest::RunPreShutdownRoutine() { return GetCustomization()->RunPreShutdownRoutine(); }
+
+bool Guest::IsPreShutdownScriptReady() {
+  // Script::IsPreShutdownScriptReady answers this once the script step lands; it asks the same values.
+  return persistentInfo_->Is(Persisted::PreShutdownScriptConfigured) &&
+         persistentInfo_->Is(Persisted::PreShutdownScriptSecured);
+}
+
+bool Guest::IsPersistentDisksReady() { return persistentInfo_->Is(Persisted::PersistentDisksReady); }
+
+}  // namespace tamber::core::windows
