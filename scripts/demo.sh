@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The main job: builds the simulator, boots a fresh simulated Windows guest with the agent, and shows
-# what the agent wrote (its registry keys and its log). A second machine's boot ends by a power cut,
-# to show which writes were durable.
+# The main job: builds the simulator and the agent, creates a golden image (a simulated Windows guest with
+# the agent installed as its service), boots it as Master, and shows the result: the agent puts the
+# boot-time agent into BootExecute and stops itself after its shutdown delay. A second golden image's
+# boot ends by a power cut, to show what the agent had made durable by then.
 #   usage: scripts/demo.sh [machines-directory]   (default: ./machines)
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -10,16 +11,20 @@ machines="${1:-$repo/machines}"
 
 bash scripts/install-deps.sh
 cmake --preset native >/dev/null
-cmake --build --preset native -j"${JOBS:-2}" --target velocyn-sim
+cmake --build --preset native -j"${JOBS:-2}" --target velocyn-sim tlv-velocyn-ga
 sim="$repo/build/native/velocyn-sim"
 
 echo
-echo "== A fresh machine, booted once and shut down cleanly =="
-"$sim" demo "$machines/demo"
+echo "== A golden image, booted as Master (machine time 1000 times faster than real time) =="
+"$sim" create "$machines/golden" --golden-image --force
+"$sim" boot "$machines/golden" --time-scale 1000
+echo
+"$sim" show "$machines/golden" --lines 15
 
 echo
-echo "== A fresh machine whose boot ends by a power cut =="
-echo "   (the keys were flushed as at pre-shutdown; the Support test value written after that is lost)"
-"$sim" create "$machines/power-cut" --force
-"$sim" boot "$machines/power-cut" --power-cut
-"$sim" show "$machines/power-cut" --lines 3
+echo "== A golden image whose boot ends by a power cut 200 ms (machine time) after it started =="
+echo "   (what the agent had not flushed by then is lost; its next boot starts over)"
+"$sim" create "$machines/power-cut" --golden-image --force
+"$sim" boot "$machines/power-cut" --time-scale 1000 --power-cut-at 200
+echo
+"$sim" show "$machines/power-cut" --lines 5

@@ -1,66 +1,172 @@
 #!/usr/bin/env bash
 # Drives the velocyn-sim command line the way a user does and checks what it prints and returns.
 #   usage: velocyn_sim_test.sh <path to velocyn-sim>
+# The boots run the agent executable tlv-velocyn-ga that the build puts beside velocyn-sim.
 set -uo pipefail
 sim="$1"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 check() {  # check <description> <command...>: the command must succeed
   local what="$1"; shift
-  if ! "$@"; then echo "FAIL: $what"; failures=$((failures + 1)); fi
+  "$@" || fail "$what"
 }
 status_of() { "$@" >/dev/null 2>&1; echo $?; }
+expect_status() {  # expect_status <status> <description> <command...>
+  local want="$1" what="$2"; shift 2
+  local got; got="$(status_of "$@")"
+  [[ "$got" == "$want" ]] || fail "$what: exit status $got, expected $want"
+}
+# json_field <json> <python expression over d>: prints the value; fails on text that is not JSON.
+json_field() { python3 -c 'import json,sys; d=json.loads(sys.argv[1]); print(eval(sys.argv[2]))' "$1" "$2"; }
+ensure() {  # ensure <description> <actual> <expected>
+  [[ "$2" == "$3" ]] || fail "$1: got '$2', expected '$3'"
+}
+snapshot() { (cd "$1" && find . -path ./run -prune -o -type f -print0 | sort -z | xargs -0 sha256sum); }
+agent="$(dirname "$sim")/tlv-velocyn-ga"
 
-# A clean boot keeps the support test value; the key map is created.
-check "create" "$sim" create "$work/a" >/dev/null
-check "boot" "$sim" boot "$work/a" >/dev/null
-json="$("$sim" show "$work/a" --json)"
-check "show lists the support value" grep -q '"name":"unknownTestValue","type":"REG_DWORD","data":"5 (0x5)"' <<<"$json"
-check "show lists the ga key" grep -q 'Velocyn Agent\\\\ga"' <<<"$json"
-check "show carries log lines" grep -q 'RunBoot(): Boot ends by shutdown' <<<"$json"
+# --- A golden image before its first boot: the agent decides Master, and showing changes nothing. ----
+check "create golden image" "$sim" create "$work/g" --golden-image >/dev/null
+before="$(snapshot "$work/g")"
+json="$("$sim" show "$work/g" --json)"
+check "show --json is valid JSON" python3 -m json.tool <<<"$json" >/dev/null
+ensure "golden image role" "$(json_field "$json" 'd["role"]')" "Master"
+ensure "golden image customization type" "$(json_field "$json" 'd["customizationType"]')" "Universalprep"
+ensure "golden image flags" "$(json_field "$json" '(d["flags"], d["flagsText"])')" "(0, 'CUSTOMIZATION_FLAG_NONE')"
+ensure "golden image BootExecute" "$(json_field "$json" 'd["bootExecute"]')" "['autocheck autochk *']"
+ensure "golden image markers" "$(json_field "$json" '[(m["name"], m.get("number")) for m in d["markers"]]')" \
+  "[('GoldenImage', 1)]"
+ensure "no power request" "$(json_field "$json" 'd["powerRequest"]')" "None"
+service="$(json_field "$json" '[k["values"] for k in d["registry"] if k["key"].endswith("tlv-velocyn-ga")][0]')"
+check "service key ImagePath" grep -qF "'name': 'ImagePath', 'type': 'REG_EXPAND_SZ', 'data': '\"C:\\\\Program Files\\\\Talvora\\\\Quorvel\\\\Velocyn Agent\\\\tlv-velocyn-ga.exe\"'" <<<"$service"
+check "service key Type and Start" grep -qF "'Type', 'type': 'REG_DWORD', 'data': '16 (0x10)'}, {'name': 'Start', 'type': 'REG_DWORD', 'data': '2 (0x2)'" <<<"$service"
+check "show text names the role" grep -qx 'role: *Master (master)' <<<"$("$sim" show "$work/g")"
+# Deciding Master remembers the MAC address in a real boot; the inspection's boot is thrown away.
+ensure "show leaves the machine as it was" "$(snapshot "$work/g")" "$before"
+expect_status 2 "shutdown delay only with a golden image" "$sim" create "$work/x" --shutdown-delay 10
+check "golden image with a shutdown delay" "$sim" create "$work/d" --golden-image --shutdown-delay 2000 >/dev/null
+check "shutdown delay is set" grep -q 'ServiceShutdownDelay  REG_DWORD  2000 (0x7D0)' \
+  <<<"$("$sim" reg get "$work/d" 'HKLM\SOFTWARE\Talvora\Quorvel\Velocyn Agent\ga')"
 
-# A power cut loses the write made after the last flush, and only that.
-check "create b" "$sim" create "$work/b" >/dev/null
-check "boot with power cut" "$sim" boot "$work/b" --power-cut >/dev/null
+# --- The role, flags, status and markers as the agent reads them from guestinfo and the registry. ----
+check "create blank" "$sim" create "$work/b" >/dev/null
+role_of() { json_field "$("$sim" show "$1" --json --lines 0)" 'd["role"]'; }
+ensure "blank machine" "$(role_of "$work/b")" "Master"
+"$sim" guestinfo set "$work/b" it 1
+ensure "internal template" "$(role_of "$work/b")" "Internal template"
+"$sim" guestinfo set "$work/b" ngaFork 1
+"$sim" guestinfo set "$work/b" forked 1
+ensure "forked, not yet seen by the boot-time agent" "$(role_of "$work/b")" "Undetermined"
+"$sim" guestinfo set "$work/b" forked ""
+"$sim" guestinfo set "$work/b" it ""
+"$sim" guestinfo set "$work/b" AgentCustomizationFlags 2176
+"$sim" guestinfo set "$work/b" parent.CustomizationState running
+"$sim" reg set "$work/b" 'HKLM\SOFTWARE\Talvora\Quorvel\Velocyn Agent\ga' ParentRenamed 1 --type dword
+"$sim" reg set "$work/b" 'HKLM\SYSTEM\CurrentControlSet\services\tlv-velocyn-ga' PolicyState 0 --type dword
+"$sim" reg set "$work/b" 'HKLM\SYSTEM\CurrentControlSet\services\tlv-velocyn-ga' NotifyHaldenStatusValue 1 --type dword
 json="$("$sim" show "$work/b" --json)"
-check "flushed key survives" grep -q 'Velocyn Agent\\\\ga"' <<<"$json"
-if grep -q unknownTestValue <<<"$json"; then echo "FAIL: unflushed value survived the power cut"; failures=$((failures + 1)); fi
+check "show --json of a parent is valid JSON" python3 -m json.tool <<<"$json" >/dev/null
+ensure "parent" "$(json_field "$json" 'd["role"]')" "Parent"
+ensure "flags as number and text" "$(json_field "$json" '(d["flags"], d["flagsText"])')" \
+  "(2176, 'CUSTOMIZATION_FLAG_SYSPREP | CUSTOMIZATION_FLAG_SYSPREP_DOMAIN_JOIN')"
+ensure "sysprep flag decides the type" "$(json_field "$json" 'd["customizationType"]')" "Sysprep"
+ensure "status of the role" "$(json_field "$json" 'd["status"]')" \
+  "{'variable': 'parent.CustomizationState', 'value': 'running'}"
+ensure "sibling status" "$(json_field "$json" 'd["siblingStatus"]')" "{'value': 1, 'text': 'CustomizationInProgress'}"
+ensure "PolicyState" "$(json_field "$json" 'd["policyState"]["value"]')" "0"
+ensure "markers that are set" "$(json_field "$json" '[m["name"] for m in d["markers"]]')" \
+  "['ParentRenamed', 'PolicyState']"
+ensure "no BootExecute on a blank machine" "$(json_field "$json" 'd["bootExecute"]')" "None"
 
-# Registry values set from the command line are durable and typed.
-check "reg set dword" "$sim" reg set "$work/a" 'HKLM\SOFTWARE\Talvora\Quorvel\Velocyn Agent\ga' ServiceShutdownDelay 0x1F4 --type dword
-out="$("$sim" reg get "$work/a" 'HKLM\SOFTWARE\Talvora\Quorvel\Velocyn Agent\ga' ServiceShutdownDelay)"
-check "reg get dword" grep -q 'ServiceShutdownDelay  REG_DWORD  500 (0x1F4)' <<<"$out"
-check "reg delete" "$sim" reg delete "$work/a" 'HKLM\SOFTWARE\Talvora\Quorvel\Velocyn Agent\ga' ServiceShutdownDelay
-[[ "$(status_of "$sim" reg get "$work/a" 'HKLM\SOFTWARE\Talvora\Quorvel\Velocyn Agent\ga' ServiceShutdownDelay)" == 1 ]] ||
-  { echo "FAIL: deleted value still there"; failures=$((failures + 1)); }
+# --- Registry values set from the command line are durable and typed. ----
+key='HKLM\SOFTWARE\Talvora\Quorvel\Velocyn Agent\ga'
+check "reg set dword" "$sim" reg set "$work/b" "$key" ServiceShutdownDelay 0x1F4 --type dword
+check "reg get dword" grep -qx 'ServiceShutdownDelay  REG_DWORD  500 (0x1F4)' \
+  <<<"$("$sim" reg get "$work/b" "$key" servicesHUTDOWNdelay)"
+check "reg set multi_sz" "$sim" reg set "$work/b" "$key" List 'a b;c' --type multi_sz
+check "reg get multi_sz" grep -qx 'List  REG_MULTI_SZ  a b; c' <<<"$("$sim" reg get "$work/b" "$key" List)"
+check "reg delete" "$sim" reg delete "$work/b" "$key" ServiceShutdownDelay
+expect_status 1 "deleted value" "$sim" reg get "$work/b" "$key" ServiceShutdownDelay
+expect_status 1 "missing key" "$sim" reg get "$work/b" 'HKLM\SOFTWARE\Nothing'
+expect_status 1 "bad dword" "$sim" reg set "$work/b" 'HKLM\SOFTWARE\X' v notanumber --type dword
+expect_status 2 "unknown registry type" "$sim" reg set "$work/b" 'HKLM\SOFTWARE\X' v 1 --type qword
+expect_status 2 "other root" "$sim" reg get "$work/b" 'HKCU\Software'
 
-# Guestinfo lives on the hypervisor side: set without a boot, kept through a power cut, shown by show.
-check "guestinfo set" "$sim" guestinfo set "$work/b" guestinfo.ngaFork 1
-check "guestinfo set with blanks" "$sim" guestinfo set "$work/b" hostName "DESKTOP 42"
-check "boot b again with power cut" "$sim" boot "$work/b" --power-cut >/dev/null
-[[ "$("$sim" guestinfo get "$work/b" hostName)" == "DESKTOP 42" ]] || { echo "FAIL: guestinfo get"; failures=$((failures + 1)); }
+# --- Guestinfo lives on the hypervisor side: set without a boot, shown by show. ----
+check "guestinfo set with blanks" "$sim" guestinfo set "$work/b" guestinfo.hostName "DESKTOP 42"
+ensure "guestinfo get" "$("$sim" guestinfo get "$work/b" hostName)" "DESKTOP 42"
 check "guestinfo list" grep -qx 'ngaFork = 1' <<<"$("$sim" guestinfo list "$work/b")"
-check "guestinfo list json" grep -q '"hostName":"DESKTOP 42"' <<<"$("$sim" guestinfo list "$work/b" --json)"
-[[ "$(status_of "$sim" guestinfo get "$work/b" missing)" == 1 ]] || { echo "FAIL: missing guestinfo"; failures=$((failures + 1)); }
-[[ "$(status_of "$sim" guestinfo set "$work/b" "bad name" x)" == 1 ]] || { echo "FAIL: bad guestinfo name"; failures=$((failures + 1)); }
-[[ "$(status_of "$sim" guestinfo frob "$work/b")" == 2 ]] || { echo "FAIL: guestinfo usage"; failures=$((failures + 1)); }
+json="$("$sim" guestinfo list "$work/b" --json)"
+check "guestinfo list --json is valid JSON" python3 -m json.tool <<<"$json" >/dev/null
+ensure "guestinfo list --json" "$(json_field "$json" 'd["hostName"]')" "DESKTOP 42"
+expect_status 1 "missing guestinfo" "$sim" guestinfo get "$work/b" missing
+expect_status 1 "bad guestinfo name" "$sim" guestinfo set "$work/b" "bad name" x
+expect_status 2 "guestinfo usage" "$sim" guestinfo frob "$work/b"
 echo "2026-01-01T00:00:00.000Z | guest| 'Windows guest customization starts.'" >>"$work/b/hypervisor/hypervisor.log"
-json="$("$sim" show "$work/b" --json)"
-check "show carries guestinfo" grep -q '"guestinfo":{"hostName":"DESKTOP 42","ngaFork":"1"}' <<<"$json"
-check "show carries the hypervisor log" grep -q '"hypervisorLog":\[".*Windows guest customization starts' <<<"$json"
+json="$("$sim" show "$work/b" --json --lines 1)"
+ensure "show carries guestinfo" "$(json_field "$json" 'd["guestinfo"]["hostName"]')" "DESKTOP 42"
+check "show carries the hypervisor log" grep -q "Windows guest customization starts" \
+  <<<"$(json_field "$json" 'd["hypervisorLog"]')"
 
-# Errors: usage problems exit 2, failed operations 1, help 0.
-[[ "$(status_of "$sim")" == 2 ]] || { echo "FAIL: no command"; failures=$((failures + 1)); }
-[[ "$(status_of "$sim" nonsense)" == 2 ]] || { echo "FAIL: unknown command"; failures=$((failures + 1)); }
-[[ "$(status_of "$sim" boot "$work/missing")" == 2 ]] || { echo "FAIL: missing machine"; failures=$((failures + 1)); }
-[[ "$(status_of "$sim" create "$work/a")" == 1 ]] || { echo "FAIL: create over a machine"; failures=$((failures + 1)); }
-[[ "$(status_of "$sim" reg set "$work/a" 'HKLM\SOFTWARE\X' v notanumber --type dword)" == 1 ]] ||
-  { echo "FAIL: bad dword"; failures=$((failures + 1)); }
-[[ "$(status_of "$sim" reg get "$work/a" 'HKCU\Software')" == 2 ]] || { echo "FAIL: other root"; failures=$((failures + 1)); }
-for command in create boot show reg demo guestinfo; do
-  [[ "$(status_of "$sim" "$command" --help)" == 0 ]] || { echo "FAIL: $command --help"; failures=$((failures + 1)); }
+# --- Usage errors exit 2, failed operations 1, help 0. ----
+expect_status 2 "no command" "$sim"
+expect_status 2 "unknown command" "$sim" nonsense
+expect_status 2 "missing machine" "$sim" boot "$work/missing"
+expect_status 2 "unknown option" "$sim" show "$work/g" --frob
+expect_status 2 "option without its value" "$sim" show "$work/g" --lines
+expect_status 2 "bad --lines" "$sim" show "$work/g" --lines many
+expect_status 2 "bad --time-scale" "$sim" boot "$work/g" --time-scale 0
+expect_status 2 "bad --power-cut-at" "$sim" boot "$work/g" --power-cut-at soon
+expect_status 2 "the old --power-cut" "$sim" boot "$work/g" --power-cut
+expect_status 2 "control without a time" "$sim" boot "$work/g" --control stop
+expect_status 2 "unknown scheduled control" "$sim" boot "$work/g" --control halt@100
+expect_status 2 "bad --timeout" "$sim" boot "$work/g" --timeout 0
+expect_status 2 "unknown control" "$sim" control "$work/g" halt
+expect_status 1 "control without a running boot" "$sim" control "$work/g" stop
+expect_status 1 "create over a machine" "$sim" create "$work/g"
+mkdir -p "$work/other" && touch "$work/other/file"
+expect_status 1 "create --force over a directory that is no machine" "$sim" create "$work/other" --force
+[[ -e "$work/other/file" ]] || fail "create --force removed a directory that was no machine"
+expect_status 1 "boot of a machine without the agent" "$sim" boot "$work/b"
+check "the error says how to install the agent" grep -q -- "--golden-image" <<<"$("$sim" boot "$work/b" 2>&1)"
+expect_status 0 "velocyn-sim --help" "$sim" --help
+for command in create boot control show reg guestinfo demo; do
+  out="$("$sim" "$command" --help)" || fail "$command --help"
+  grep -q "^  $command " <<<"$out" || fail "$command --help describes $command"
 done
+
+# --- Boots with the agent process. ----
+if [[ ! -x "$agent" ]]; then
+  fail "no agent executable beside velocyn-sim ($agent)"
+else
+  # Master: the agent puts the boot-time agent into BootExecute and stops itself after the shutdown delay.
+  out="$("$sim" boot "$work/g" --json)" || fail "boot of the golden image"
+  check "boot --json is valid JSON" python3 -m json.tool <<<"$out" >/dev/null
+  ensure "golden image boot ends with the service stopped" "$(json_field "$out" 'd["endedBy"]')" "service stopped"
+  ensure "states reported" "$(json_field "$out" 'd["states"][-1]')" "SERVICE_STOPPED"
+  json="$("$sim" show "$work/g" --json)"
+  ensure "role after the boot" "$(json_field "$json" 'd["role"]')" "Master"
+  ensure "boot-time agent added to BootExecute" \
+    "$(json_field "$json" 'd["bootExecute"][0] + " / " + str(d["bootExecute"][-1].endswith("System32\\talvora-qx-nga.exe"))')" \
+    "autocheck autochk * / True"
+  check "show carries the agent's log" test "$(json_field "$json" 'len(d["log"])')" -gt 0
+
+  # A power cut at a machine time ends the boot there.
+  check "create for a power cut" "$sim" create "$work/p" --golden-image >/dev/null
+  out="$("$sim" boot "$work/p" --power-cut-at 1 --json)" || fail "boot with a power cut"
+  ensure "power cut ends the boot" "$(json_field "$out" 'd["endedBy"]')" "power cut"
+
+  # A control sent from another process reaches the running boot: a long shutdown delay keeps it running.
+  check "create for controls" "$sim" create "$work/c" --golden-image --shutdown-delay 3600000 --time-scale 100 >/dev/null
+  "$sim" boot "$work/c" --timeout 60 >"$work/c.out" 2>&1 &
+  boot_pid=$!
+  for _ in $(seq 100); do [[ -S "$(cat "$work/c/run/boot.socket" 2>/dev/null)" ]] && break; sleep 0.1; done
+  check "interrogate a running boot" "$sim" control "$work/c" interrogate >/dev/null
+  check "stop a running boot" "$sim" control "$work/c" stop >/dev/null
+  wait "$boot_pid" || fail "boot that was stopped: $(cat "$work/c.out")"
+  check "a stop control ends the boot" grep -q "ended by service stopped" "$work/c.out"
+fi
 
 if [[ $failures -ne 0 ]]; then echo "$failures check(s) failed"; exit 1; fi
 echo "all velocyn-sim checks passed"
