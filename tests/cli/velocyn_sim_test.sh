@@ -109,6 +109,16 @@ ensure "show carries guestinfo" "$(json_field "$json" 'd["guestinfo"]["hostName"
 check "show carries the hypervisor log" grep -q "Windows guest customization starts" \
   <<<"$(json_field "$json" 'd["hypervisorLog"]')"
 
+# The log tail comes from the agent's newest debug file, lines without their CR.
+logs="$work/b/drive_c/ProgramData/Talvora/Quorvel/logs"
+mkdir -p "$logs"
+printf 'old 1\r\nold 2\r\n' >"$logs/debug-2026-01-01-000000.txt"
+printf 'new 1\r\nnew 2\r\nnew 3\r\n' >"$logs/debug-2026-01-02-000000.txt"
+printf 'main\r\n' >"$logs/log-2026-01-03-000000.txt"
+json="$("$sim" show "$work/b" --json --lines 2)"
+ensure "log tail" "$(json_field "$json" 'd["logFile"] + " " + "|".join(d["log"])')" \
+  'C:\ProgramData\Talvora\Quorvel\logs\debug-2026-01-02-000000.txt new 2|new 3'
+
 # --- Usage errors exit 2, failed operations 1, help 0. ----
 expect_status 2 "no command" "$sim"
 expect_status 2 "unknown command" "$sim" nonsense

@@ -13,6 +13,7 @@
 #include "core/util/GuestInfo.h"
 #include "core/util/MachineType.h"
 #include "core/util/Registry.h"
+#include "framework/log/LogConfig.h"
 #include "framework/log/LogWriter.h"
 #include "platform/guestrpc/SimHypervisor.h"
 #include "platform/sim/SimMachine.h"
@@ -31,8 +32,7 @@ namespace {
 const wchar_t* const kShownKeys[] = {L"HKLM\\SOFTWARE\\Talvora",
                                      L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\tlv-velocyn-ga"};
 // Where the agent's log writer keeps its files unless its settings name another directory.
-const char* const kLogDirectory[] = {"ProgramData", "Talvora", "Quorvel", "logs"};
-const char* const kLogDirectoryWindows = "C:\\ProgramData\\Talvora\\Quorvel\\logs\\";
+const char* const kDefaultLogDirectory = "C:\\ProgramData\\Talvora\\Quorvel\\logs";
 
 std::wstring LocalMachine(const wchar_t* path) { return std::wstring(L"HKLM\\") + path; }
 
@@ -82,14 +82,30 @@ class ScratchMachine {
   fs::path dir_;
 };
 
-// The newest debug file of the agent (every line that passed the filter), else its newest main file.
-std::optional<fs::path> NewestLogFile(const fs::path& machine) {
+// The log writer's directory from its settings: a path on C: as it stands; the default for anything
+// else (environment strings are the default's own).
+std::string LogDirectory() {
+  std::string configured = NarrowUtf8(tamber::framework::log::ReadLogConfig().logFileDirectory);
+  while (!configured.empty() && (configured.back() == '\\' || configured.back() == '/')) configured.pop_back();
+  bool onC = configured.size() > 3 && Lower(configured.substr(0, 3)) == "c:\\";
+  return onC && configured.find('%') == std::string::npos ? configured : kDefaultLogDirectory;
+}
+
+// The newest debug file of the agent (every line that passed the filter), else its newest main file, in
+// the Windows directory logDirectory ("C:\...") of the machine; components match as NTFS matches them.
+std::optional<fs::path> NewestLogFile(const fs::path& machine, const std::string& logDirectory) {
   fs::path dir = machine / "drive_c";
-  for (const char* component : kLogDirectory) {
+  size_t start = 3;
+  while (start < logDirectory.size()) {
+    size_t end = logDirectory.find_first_of("\\/", start);
+    if (end == std::string::npos) end = logDirectory.size();
+    std::string component = Lower(logDirectory.substr(start, end - start));
+    start = end + 1;
+    if (component.empty()) continue;
     std::error_code error;
     fs::path found;
     for (const auto& entry : fs::directory_iterator(dir, error)) {
-      if (Lower(entry.path().filename().string()) == Lower(component)) found = entry.path();
+      if (Lower(entry.path().filename().string()) == component) found = entry.path();
     }
     if (found.empty()) return std::nullopt;
     dir = found;
@@ -223,6 +239,7 @@ MachineReport Inspect(const fs::path& machine, size_t lines) {
   report.machine = fs::absolute(machine);
   // A request stays in the machine until whoever carries it out takes it.
   report.powerRequest = tamber::platform::sim::Power::Pending(machine);
+  std::string logDirectory;
   {
     // The agent decides the role only while the machine runs, and deciding may write (the golden image
     // remembers its MAC address), and logs. So the decision is made on a boot of a scratch copy of the
@@ -231,12 +248,13 @@ MachineReport Inspect(const fs::path& machine, size_t lines) {
     ScratchMachine scratch(machine);
     Machine::Boot(scratch.Directory());
     ReadRegistry(&report);
+    logDirectory = LogDirectory();
     AskTheAgent(&report);
     tamber::framework::log::ShutdownLog();
     Machine::PowerCut();
   }
-  if (auto file = NewestLogFile(machine)) {
-    report.logFile = kLogDirectoryWindows + file->filename().string();
+  if (auto file = NewestLogFile(machine, logDirectory)) {
+    report.logFile = logDirectory + "\\" + file->filename().string();
     report.logTail = Tail(*file, lines);
   }
   tamber::platform::guestrpc::SimHypervisor hypervisor(machine / "hypervisor");
