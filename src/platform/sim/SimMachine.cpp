@@ -1,4 +1,6 @@
 #include "platform/sim/SimMachine.h"
+#include "platform/sim/SimBootTimeAgent.h"
+#include "platform/sim/SimServiceHost.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -100,6 +102,9 @@ bool Machine::EnsureBooted() {
   const char* dir = std::getenv("VELOCYN_SIM_MACHINE");
   if (dir == nullptr || !Exists(dir)) return false;
   Boot(dir);
+  // A process started as a boot of the machine: the boot-time agent runs before any service.
+  const char* boot = std::getenv(kBootVariable);
+  if (boot != nullptr && std::string(boot) == "1") RunBootTimeAgent();
   return true;
 }
 

@@ -1,0 +1,231 @@
+// Whole boots of a simulated machine with the real agent process as its service, started and
+// controlled the way velocyn-sim does it.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "AgentBoot.h"
+#include "common/util/Utf16.h"
+#include "platform/Registry.h"
+#include "platform/ServiceHost.h"
+#include "platform/sim/SimMachine.h"
+#include "service/BuildInfo.h"
+
+extern char** environ;
+
+namespace tamber {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::sim::Machine;
+using velocyn::sim_cli::AgentBootOptions;
+using velocyn::sim_cli::BootWithAgent;
+
+constexpr const wchar_t* kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\tlv-velocyn-ga";
+constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr const wchar_t* kGaKey = L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\ga";
+constexpr const wchar_t* kSetupKey = L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\setup";
+constexpr const wchar_t* kNgaEntry = L"System32\\talvora-qx-nga.exe";
+
+platform::HKey CreateKey(const wchar_t* path) {
+  platform::HKey key = nullptr;
+  EXPECT_EQ(platform::RegCreateKeyEx(platform::HKeyLocalMachine(), path, 0, platform::kKeyAllAccess, &key, nullptr),
+            0u);
+  return key;
+}
+
+void SetString(const wchar_t* path, const wchar_t* name, uint32_t type, const std::wstring& value) {
+  auto key = CreateKey(path);
+  auto bytes = common::util::ToUtf16LeBytes(value);
+  bytes.push_back(0);
+  bytes.push_back(0);
+  platform::RegSetValueEx(key, name, type, bytes.data(), static_cast<uint32_t>(bytes.size()));
+  platform::RegCloseKey(key);
+}
+
+void SetDword(const wchar_t* path, const wchar_t* name, uint32_t value) {
+  auto key = CreateKey(path);
+  platform::RegSetValueEx(key, name, platform::kRegDword, reinterpret_cast<const uint8_t*>(&value), 4);
+  platform::RegCloseKey(key);
+}
+
+std::vector<std::wstring> ReadMultiString(const wchar_t* path, const wchar_t* name) {
+  platform::HKey key = nullptr;
+  std::vector<std::wstring> entries;
+  if (platform::RegOpenKeyEx(platform::HKeyLocalMachine(), path, 0, platform::kKeyRead, &key) != 0) return entries;
+  uint8_t data[4096];
+  uint32_t size = sizeof(data);
+  if (platform::RegQueryValueEx(key, name, nullptr, data, &size) == 0) {
+    std::wstring all = common::util::FromUtf16LeBytes(data, size);
+    std::wstringstream in(all);
+    for (std::wstring entry; std::getline(in, entry, L'\0');) {
+      if (!entry.empty()) entries.push_back(entry);
+    }
+  }
+  platform::RegCloseKey(key);
+  return entries;
+}
+
+class ServiceBootSimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine_ = fs::temp_directory_path() / ("velocyn-boot-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(machine_);
+    Machine::Create(machine_);
+    // Where the agent writes its log; an installation makes it.
+    fs::create_directories(machine_ / "drive_c" / "ProgramData" / "Talvora" / "Quorvel" / "logs");
+  }
+  void TearDown() override {
+    if (Machine::IsBooted()) Machine::PowerCut();
+    fs::remove_all(machine_);
+  }
+
+  // A golden image with the agent installed; further settings through the callback.
+  void MakeGoldenImage(uint32_t shutdownDelayMs, const std::function<void()>& more = nullptr) {
+    Machine::Boot(machine_);
+    SetString(kServiceKey, L"ImagePath", platform::kRegExpandSz,
+              L"\"C:\\Program Files\\Talvora\\Quorvel\\Velocyn Agent\\tlv-velocyn-ga.exe\"");
+    SetDword(kServiceKey, L"Type", platform::kServiceWin32OwnProcess);
+    SetDword(kServiceKey, L"Start", platform::kServiceAutoStart);
+    SetDword(kSetupKey, L"GoldenImage", 1);
+    SetDword(kGaKey, L"ServiceShutdownDelay", shutdownDelayMs);
+    std::wstring bootExecute = std::wstring(L"autocheck autochk *") + L'\0' + L"x" + L'\0' + L'\0' + L"custom.exe /q";
+    auto key = CreateKey(kSessionManagerKey);
+    auto bytes = common::util::ToUtf16LeBytes(bootExecute);
+    bytes.insert(bytes.end(), {0, 0, 0, 0});
+    platform::RegSetValueEx(key, L"BootExecute", platform::kRegMultiSz, bytes.data(),
+                            static_cast<uint32_t>(bytes.size()));
+    platform::RegCloseKey(key);
+    if (more) more();
+    Machine::Shutdown();
+  }
+
+  velocyn::sim_cli::AgentBootResult Boot(AgentBootOptions options = {}) {
+    options.agentExecutable = VELOCYN_AGENT_EXECUTABLE;
+    options.hostTimeoutMs = 60000;
+    return BootWithAgent(machine_, options);
+  }
+
+  std::string AgentLog() {
+    std::string text;
+    fs::path logs = machine_ / "drive_c" / "ProgramData" / "Talvora" / "Quorvel" / "logs";
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(logs, error)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      text += std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    return text;
+  }
+
+  // Runs the agent executable directly, not as a service started by the manager.
+  int RunAgentFromConsole() {
+    std::vector<std::string> environment = {"VELOCYN_SIM_MACHINE=" + machine_.string(), "VELOCYN_SIM_TIME_SCALE=1000"};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      if (std::string(*entry).rfind("VELOCYN_SIM_", 0) != 0) environment.push_back(*entry);
+    }
+    std::vector<char*> envp;
+    for (auto& text : environment) envp.push_back(text.data());
+    envp.push_back(nullptr);
+    std::string program = VELOCYN_AGENT_EXECUTABLE;
+    char* argv[] = {program.data(), nullptr};
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return -1;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  fs::path machine_;
+};
+
+TEST_F(ServiceBootSimTest, GoldenImageRegistersTheBootTimeAgentAndStopsAfterTheDelay) {
+  MakeGoldenImage(/*shutdownDelayMs=*/20000);
+  auto result = Boot();
+  ASSERT_TRUE(result.started) << result.error;
+  EXPECT_EQ(result.endedBy, "service stopped");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.reportedStates, (std::vector<uint32_t>{platform::kServiceStartPending, platform::kServiceRunning,
+                                                          platform::kServiceStopped}));
+  EXPECT_GE(result.machineTimeMs, 20000u);
+
+  Machine::Boot(machine_);
+  EXPECT_EQ(ReadMultiString(kSessionManagerKey, L"BootExecute"),
+            (std::vector<std::wstring>{L"autocheck autochk *", L"custom.exe /q", kNgaEntry}));
+  Machine::PowerCut();
+  std::string log = AgentLog();
+  EXPECT_NE(log.find("Velocyn Agent Product Version: " VELOCYN_VERSION_TEXT), std::string::npos) << log;
+  EXPECT_NE(log.find("Service Shutdown Delay: 20000ms"), std::string::npos);
+  EXPECT_NE(log.find("** Master **"), std::string::npos);
+  EXPECT_NE(log.find("Service is stopping."), std::string::npos);
+}
+
+TEST_F(ServiceBootSimTest, StopDuringTheStopWaitEndsTheServicePromptly) {
+  MakeGoldenImage(/*shutdownDelayMs=*/100000000);
+  AgentBootOptions options;
+  options.controls = {{5000, platform::kServiceControlPause, 0},
+                      {5100, platform::kServiceControlContinue, 0},
+                      {5200, platform::kServiceControlInterrogate, 0},
+                      {5300, platform::kServiceControlSessionChange, platform::kWtsSessionLogon},
+                      {5400, 99, 0},
+                      {8000, platform::kServiceControlStop, 0}};
+  auto result = Boot(options);
+  ASSERT_TRUE(result.started) << result.error;
+  EXPECT_EQ(result.endedBy, "service stopped");
+  // Pause, continue and interrogate change no state; the stop goes to stop-pending at once.
+  EXPECT_EQ(result.reportedStates, (std::vector<uint32_t>{platform::kServiceStartPending, platform::kServiceRunning,
+                                                          platform::kServiceStopPending, platform::kServiceStopped}));
+  EXPECT_LT(result.machineTimeMs, 100000000u);
+  std::string log = AgentLog();
+  EXPECT_NE(log.find("service received stop request"), std::string::npos);
+  EXPECT_NE(log.find("User Logon."), std::string::npos);
+  EXPECT_NE(log.find("Bad service request"), std::string::npos);
+}
+
+TEST_F(ServiceBootSimTest, PreShutdownReleasesAndFlushesThenStops) {
+  MakeGoldenImage(/*shutdownDelayMs=*/100000000);
+  AgentBootOptions options;
+  options.controls = {{5000, platform::kServiceControlPreshutdown, 0}};
+  auto result = Boot(options);
+  ASSERT_TRUE(result.started) << result.error;
+  EXPECT_EQ(result.endedBy, "service stopped");
+  EXPECT_NE(AgentLog().find("service received pre-shutdown request"), std::string::npos);
+}
+
+TEST_F(ServiceBootSimTest, PowerCutLosesWhatWasNotFlushed) {
+  MakeGoldenImage(/*shutdownDelayMs=*/100000000);
+  AgentBootOptions options;
+  options.powerCutAtMs = 4000;
+  auto result = Boot(options);
+  ASSERT_TRUE(result.started) << result.error;
+  EXPECT_EQ(result.endedBy, "power cut");
+  EXPECT_NE(result.exitCode, 0);
+}
+
+TEST_F(ServiceBootSimTest, MissingServiceKeyExitsWithFileNotFound) {
+  EXPECT_EQ(RunAgentFromConsole(), 2);  // ERROR_FILE_NOT_FOUND, before any dispatcher
+  EXPECT_NE(AgentLog().find("wWinMain(): WinMain: Can't open key: tlv-velocyn-ga"), std::string::npos);
+  EXPECT_EQ(AgentLog().find("CServiceModule::Start"), std::string::npos);
+}
+
+TEST_F(ServiceBootSimTest, StartedFromAConsoleTheDispatcherFailsAndTheExitCodeIsZero) {
+  MakeGoldenImage(/*shutdownDelayMs=*/1000);
+  EXPECT_EQ(RunAgentFromConsole(), 0);
+  EXPECT_NE(AgentLog().find("CServiceModule::Start(): CServiceModule::Start: Failed, 0x8007042F"), std::string::npos);
+}
+
+TEST_F(ServiceBootSimTest, BootOfAMachineWithoutTheAgentIsRefused) {
+  auto result = Boot();
+  EXPECT_FALSE(result.started);
+  EXPECT_NE(result.error.find("--golden-image"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tamber

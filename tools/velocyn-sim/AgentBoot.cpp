@@ -1,0 +1,351 @@
+#include "AgentBoot.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <system_error>
+
+#include "common/util/Utf16.h"
+#include "platform/Registry.h"
+#include "platform/ServiceHost.h"
+#include "platform/sim/SimMachine.h"
+#include "platform/sim/SimPaths.h"
+#include "platform/sim/SimServiceHost.h"
+
+extern char** environ;
+
+namespace velocyn::sim_cli {
+
+namespace fs = std::filesystem;
+using tamber::platform::sim::LineSocket;
+namespace sim = tamber::platform::sim;
+
+namespace {
+
+constexpr const wchar_t* kAgentServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\tlv-velocyn-ga";
+constexpr uint32_t kSessionId = 1;
+
+fs::path RunDirectory(const fs::path& machine) { return machine / "run"; }
+
+fs::path DefaultAgentExecutable() {
+  std::error_code error;
+  fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return (error ? fs::path(".") : self.parent_path()) / "tlv-velocyn-ga";
+}
+
+// The agent's installed image path, read from the machine's registry without changing the machine.
+std::optional<std::wstring> ReadImagePath(const fs::path& machine, fs::path* hostImage) {
+  sim::Machine::Boot(machine);
+  std::optional<std::wstring> imagePath;
+  tamber::platform::HKey key = nullptr;
+  if (tamber::platform::RegOpenKeyEx(tamber::platform::HKeyLocalMachine(), kAgentServiceKey, 0,
+                                     tamber::platform::kKeyRead, &key) == 0) {
+    uint32_t size = 0;
+    std::vector<uint8_t> bytes;
+    if (tamber::platform::RegQueryValueEx(key, L"ImagePath", nullptr, nullptr, &size) == 0 && size > 0) {
+      bytes.resize(size);
+      if (tamber::platform::RegQueryValueEx(key, L"ImagePath", nullptr, bytes.data(), &size) != 0) bytes.clear();
+    }
+    if (!bytes.empty()) {
+      std::wstring value = tamber::common::util::FromUtf16LeBytes(bytes.data(), bytes.size());
+      value = value.substr(0, value.find(L'\0'));
+      std::wstring path;
+      for (wchar_t c : value) {
+        if (c != L'"') path.push_back(c);
+      }
+      imagePath = path;
+      *hostImage = sim::HostPath(path);
+    }
+    tamber::platform::RegCloseKey(key);
+  }
+  sim::Machine::PowerCut();  // nothing was written: leave the machine exactly as it was
+  return imagePath;
+}
+
+class Listener {
+ public:
+  ~Listener() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  bool Open(const fs::path& machine, std::string* error) {
+    // Unix socket paths are short: a machine deep in the tree gets its socket in /tmp.
+    path_ = (RunDirectory(machine) / "scm.sock").string();
+    if (path_.size() >= sizeof(sockaddr_un::sun_path)) {
+      path_ = "/tmp/velocyn-sim-" + std::to_string(::getpid()) + ".sock";
+    }
+    ::unlink(path_.c_str());
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd_, 8) != 0) {
+      *error = "cannot listen on " + path_ + ": " + std::strerror(errno);
+      return false;
+    }
+    std::ofstream(RunDirectory(machine) / "boot.socket") << path_ << "\n";
+    return true;
+  }
+  int Fd() const { return fd_; }
+  const std::string& Path() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+// One boot at a time per machine.
+class BootLock {
+ public:
+  ~BootLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool Take(const fs::path& machine) {
+    fd_ = ::open((RunDirectory(machine) / "boot.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    return fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+pid_t SpawnAgent(const fs::path& executable, const fs::path& machine, const AgentBootOptions& options,
+                 const std::string& socketPath, std::string* error) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string text = *entry;
+    if (text.rfind("VELOCYN_SIM_", 0) == 0) continue;
+    environment.push_back(text);
+  }
+  environment.push_back("VELOCYN_SIM_MACHINE=" + fs::absolute(machine).string());
+  environment.push_back("VELOCYN_SIM_TIME_SCALE=" + std::to_string(options.timeScale));
+  environment.push_back(std::string(sim::kScmSocketVariable) + "=" + socketPath);
+  environment.push_back(std::string(sim::kBootVariable) + "=1");
+  std::vector<char*> envp;
+  for (auto& text : environment) envp.push_back(text.data());
+  envp.push_back(nullptr);
+  std::string program = executable.string();
+  char* argv[] = {program.data(), nullptr};
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  std::string output = (RunDirectory(machine) / "agent.out").string();
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    *error = "cannot start " + program + ": " + std::strerror(rc);
+    return -1;
+  }
+  return pid;
+}
+
+std::string ControlLine(uint32_t control, uint32_t eventType) {
+  return "control " + std::to_string(control) + " " + std::to_string(eventType) + " " + std::to_string(kSessionId);
+}
+
+// The manager's side of a running boot: status reports in, controls out.
+class BootController {
+ public:
+  BootController(pid_t pid, const Listener& listener, const AgentBootOptions& options, AgentBootResult* result)
+      : pid_(pid), listener_(listener), options_(options), result_(result) {
+    start_ = std::chrono::steady_clock::now();
+  }
+
+  void Run() {
+    size_t nextControl = 0;
+    for (;;) {
+      PollOnce();
+      uint64_t now = MachineNow();
+      while (service_.IsOpen() && nextControl < options_.controls.size() &&
+             options_.controls[nextControl].atMs <= now) {
+        const auto& control = options_.controls[nextControl++];
+        service_.Send(ControlLine(control.control, control.eventType));
+      }
+      if (!killed_ && options_.powerCutAtMs && now >= *options_.powerCutAtMs) Kill("power cut");
+      if (!killed_ && HostElapsedMs() >= options_.hostTimeoutMs) Kill("timed out");
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        DrainService();
+        result_->exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result_->machineTimeMs = now;
+        return;
+      }
+    }
+  }
+
+  const std::string& KilledBy() const { return killedBy_; }
+
+ private:
+  uint64_t HostElapsedMs() const {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count());
+  }
+  uint64_t MachineNow() const {
+    return static_cast<uint64_t>(static_cast<double>(HostElapsedMs()) * options_.timeScale);
+  }
+
+  void Kill(const char* why) {
+    ::kill(pid_, SIGKILL);
+    killed_ = true;
+    killedBy_ = why;
+  }
+
+  void PollOnce() {
+    pollfd entries[2] = {{listener_.Fd(), POLLIN, 0}, {service_.Fd(), POLLIN, 0}};
+    int count = service_.IsOpen() ? 2 : 1;
+    if (::poll(entries, count, 2) <= 0) return;
+    if (entries[0].revents & POLLIN) Accept();
+    if (count == 2 && (entries[1].revents & (POLLIN | POLLHUP))) DrainService();
+  }
+
+  void Accept() {
+    int fd = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    LineSocket peer(fd);
+    bool closed = false;
+    auto hello = peer.Receive(1000, &closed);
+    if (!hello) return;
+    auto words = sim::SplitProtocolLine(*hello);
+    if (words.size() == 2 && words[0] == "service" && !service_.IsOpen()) {
+      service_ = std::move(peer);
+      return;
+    }
+    if (words.size() == 4 && words[0] == "deliver") {
+      auto code = sim::ParseProtocolNumber(words[1]);
+      auto eventType = sim::ParseProtocolNumber(words[2]);
+      if (!code || !eventType) {
+        peer.Send("error malformed control");
+      } else if (!service_.IsOpen()) {
+        peer.Send("error the service has not connected yet");
+      } else {
+        service_.Send(ControlLine(*code, *eventType));
+        peer.Send("ok");
+      }
+      return;
+    }
+    peer.Send("error unknown request");
+  }
+
+  void DrainService() {
+    bool closed = false;
+    while (service_.IsOpen()) {
+      auto line = service_.Receive(0, &closed);
+      if (closed) {
+        service_.Close();
+        break;
+      }
+      if (!line) break;
+      auto words = sim::SplitProtocolLine(*line);
+      if (words.size() >= 2 && words[0] == "status") {
+        if (auto state = sim::ParseProtocolNumber(words[1])) result_->reportedStates.push_back(*state);
+      }
+    }
+  }
+
+  pid_t pid_;
+  const Listener& listener_;
+  const AgentBootOptions& options_;
+  AgentBootResult* result_;
+  LineSocket service_;
+  std::chrono::steady_clock::time_point start_;
+  bool killed_ = false;
+  std::string killedBy_;
+};
+
+}  // namespace
+
+AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& options) {
+  AgentBootResult result;
+  if (!sim::Machine::Exists(machine)) {
+    result.error = "not a simulated machine: " + machine.string() + " (make one with: velocyn-sim create DIR)";
+    return result;
+  }
+  fs::path executable = options.agentExecutable.empty() ? DefaultAgentExecutable() : options.agentExecutable;
+  if (!fs::exists(executable)) {
+    result.error = "agent executable not found: " + executable.string();
+    return result;
+  }
+  fs::path hostImage;
+  auto imagePath = ReadImagePath(machine, &hostImage);
+  if (!imagePath) {
+    result.error =
+        "the machine has no agent service (HKLM\\SYSTEM\\CurrentControlSet\\Services\\tlv-velocyn-ga "
+        "with ImagePath); create it with: velocyn-sim create DIR --golden-image";
+    return result;
+  }
+  std::error_code error;
+  fs::create_directories(RunDirectory(machine), error);
+  // The image at ImagePath is the executable booted, as an installation would have put it there.
+  if (!hostImage.empty()) {
+    fs::create_directories(hostImage.parent_path(), error);
+    fs::copy_file(executable, hostImage, fs::copy_options::overwrite_existing, error);
+  }
+  BootLock lock;
+  if (!lock.Take(machine)) {
+    result.error = "a boot of " + machine.string() + " is already running";
+    return result;
+  }
+  Listener listener;
+  if (!listener.Open(machine, &result.error)) return result;
+  pid_t pid = SpawnAgent(executable, machine, options, listener.Path(), &result.error);
+  if (pid < 0) return result;
+  result.started = true;
+
+  BootController controller(pid, listener, options, &result);
+  controller.Run();
+  fs::remove(RunDirectory(machine) / "boot.socket", error);
+
+  result.power = tamber::platform::sim::Power::Take(machine);
+  if (!controller.KilledBy().empty()) {
+    result.endedBy = controller.KilledBy();
+  } else if (result.power) {
+    result.endedBy = tamber::platform::sim::Power::ActionName(result.power->action);
+  } else if (!result.reportedStates.empty() && result.reportedStates.back() == tamber::platform::kServiceStopped) {
+    result.endedBy = "service stopped";
+  } else {
+    result.endedBy = "exited";
+  }
+  return result;
+}
+
+bool SendServiceControl(const fs::path& machine, uint32_t control, uint32_t eventType, std::string* error) {
+  std::ifstream in(RunDirectory(machine) / "boot.socket");
+  std::string path;
+  if (!std::getline(in, path) || path.empty()) {
+    *error = "no boot of " + machine.string() + " is running";
+    return false;
+  }
+  LineSocket socket = LineSocket::Connect(path);
+  if (!socket.IsOpen() || !socket.Send("deliver " + std::to_string(control) + " " + std::to_string(eventType) + " " +
+                                       std::to_string(kSessionId))) {
+    *error = "no boot of " + machine.string() + " is running";
+    return false;
+  }
+  bool closed = false;
+  auto reply = socket.Receive(5000, &closed);
+  if (!reply) {
+    *error = "the boot of " + machine.string() + " did not answer";
+    return false;
+  }
+  if (*reply != "ok") {
+    *error = reply->rfind("error ", 0) == 0 ? reply->substr(6) : *reply;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace velocyn::sim_cli
