@@ -28,17 +28,17 @@ struct AgentBootOptions {
   double timeScale = 1000.0;              // machine milliseconds per host millisecond
   std::optional<uint64_t> powerCutAtMs;   // machine time at which the power is cut
   std::vector<ScheduledControl> controls;
-  uint64_t hostTimeoutMs = 600000;        // the boot is stopped (power cut) after this much real time
+  uint64_t hostTimeoutMs = 600000;  // the boot is stopped (power cut) after this much real time
 };
 
 struct AgentBootResult {
-  bool started = false;         // the agent process ran
-  std::string error;            // why it did not, for people
-  int exitCode = -1;            // the agent process's exit code
-  std::string endedBy;          // "service stopped", "shutdown", "reboot", "power cut", "timed out", "exited"
+  bool started = false;  // the agent process ran
+  std::string error;     // why it did not, for people
+  int exitCode = -1;     // the agent process's exit code
+  std::string endedBy;   // "service stopped", "shutdown", "reboot", "power cut", "timed out", "exited"
   std::optional<tamber::platform::sim::PowerRequest> power;  // the request that ended the boot, taken
-  std::vector<uint32_t> reportedStates;                       // SERVICE_* states in the order reported
-  uint64_t machineTimeMs = 0;                                 // length of the boot in machine time
+  std::vector<uint32_t> reportedStates;                      // SERVICE_* states in the order reported
+  uint64_t machineTimeMs = 0;                                // length of the boot in machine time
 };
 
 // Boots the machine with the agent as its service and waits for the boot to end.
@@ -46,7 +46,6 @@ AgentBootResult BootWithAgent(const std::filesystem::path& machine, const AgentB
 
 // Delivers a control to the service of a boot of the machine that is running now (from another
 // process). False, with the reason in *error, when no boot of the machine runs.
-bool SendServiceControl(const std::filesystem::path& machine, uint32_t control, uint32_t eventType,
-                        std::string* error);
+bool SendServiceControl(const std::filesystem::path& machine, uint32_t control, uint32_t eventType, std::string* error);
 
 }  // namespace velocyn::sim_cli
