@@ -30,6 +30,8 @@
 #undef GetEnvironmentVariable
 #undef GetFileAttributes
 #undef GetModuleFileName
+#undef InitiateSystemShutdownEx
+#undef LookupPrivilegeValue
 #undef MoveFileEx
 #undef OpenEvent
 #undef RegCreateKeyEx
