@@ -57,7 +57,14 @@ struct Command {
   std::function<int(const Args&)> run;
 };
 
-const std::map<std::string, Command>& Commands();
+using CommandTable = std::vector<std::pair<std::string, Command>>;
+const CommandTable& Commands();
+const Command* FindCommand(const std::string& name) {
+  for (const auto& [commandName, command] : Commands()) {
+    if (commandName == name) return &command;
+  }
+  return nullptr;
+}
 
 const char* const kOverview =
     "usage: velocyn-sim <command> [arguments] [--help]\n\n"
@@ -73,7 +80,7 @@ int Usage(std::ostream& out, int status) {
 }
 
 int CommandUsage(const std::string& name, std::ostream& out, int status) {
-  out << "usage:\n" << Commands().at(name).usage;
+  out << "usage:\n" << FindCommand(name)->usage;
   return status;
 }
 
@@ -413,7 +420,8 @@ void ShowText(const MachineReport& report) {
   out << "\nmarkers set:\n";
   if (report.markers.empty()) out << "  (none)\n";
   for (const auto& marker : report.markers) {
-    out << "  " << marker.name << " = " << marker.value.display << "    [" << marker.key << "]\n";
+    out << "  " << marker.name << " = " << (marker.value.display.empty() ? "(empty)" : marker.value.display) << "    ["
+        << marker.key << "]\n";
   }
   out << "\nregistry:\n";
   for (const auto& key : report.keys) {
@@ -553,8 +561,9 @@ int Demo(const Args& args) {
   return Show(args);
 }
 
-const std::map<std::string, Command>& Commands() {
-  static const std::map<std::string, Command> commands = {
+// In the order of a machine's life, which is the order of the help text.
+const CommandTable& Commands() {
+  static const CommandTable commands = {
       {"create",
        {"  create <machine> [--golden-image [--shutdown-delay MS]] [--force] [--time-scale N] [--utc-bias MINUTES]\n"
         "      make a new simulated machine in directory <machine>: a blank Windows guest, or a golden image with\n"
@@ -571,7 +580,7 @@ const std::map<std::string, Command>& Commands() {
         "      --agent) as its service; print how the boot ended, the states the service reported, the power\n"
         "      request and the machine time. --power-cut-at cuts the power MS machine ms after the boot starts;\n"
         "      --control delivers a control (names as for control) at MS; --timeout (default 600) cuts the power\n"
-        "      after S real seconds\n",
+        "      after S real seconds; --time-scale defaults to the machine's own (set by create)\n",
         {"--json"},
         {"--time-scale", "--power-cut-at", "--control", "--timeout", "--agent"},
         Boot}},
@@ -623,16 +632,16 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage(std::cerr, kExitUsage);
   std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") return Usage(std::cout, kExitOk);
-  auto it = Commands().find(name);
-  if (it == Commands().end()) {
+  const Command* command = FindCommand(name);
+  if (command == nullptr) {
     std::cerr << "velocyn-sim: unknown command '" << name << "' (see velocyn-sim --help)\n";
     return kExitUsage;
   }
-  auto args = Parse(name, it->second, argc, argv);
+  auto args = Parse(name, *command, argc, argv);
   if (!args) return kExitUsage;
   if (args->Has("--help")) return CommandUsage(name, std::cout, kExitOk);
   try {
-    return it->second.run(*args);
+    return command->run(*args);
   } catch (const std::exception& error) {
     std::cerr << "velocyn-sim " << name << ": " << error.what() << "\n";
     return kExitFailure;
