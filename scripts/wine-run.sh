@@ -57,9 +57,13 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
-# The program then runs beside the services wineboot leaves running; the wait at the end covers both.
+# The first program in a new prefix makes it (the loader boots it once) and leaves its services running;
+# the program then runs beside them in the same session, and the wait at the end covers both. Not
+# "wineboot -i": in a new prefix that boots a second time, and the second service control manager then
+# shares the control endpoint with the first, so a service made through one starts through the other
+# (start time-outs, "service does not exist" in the service's own process).
 log="$prefix.boot.log"
-"$wine" wineboot -i >"$log" 2>&1 &
+"$wine" cmd /c exit 0 >"$log" 2>&1 &
 child=$!
 if ! wait "$child"; then
   echo "wine-run: could not create the Wine prefix:" >&2

@@ -23,8 +23,7 @@ class TestService {
  private:
   std::wstring name_;
   std::wstring failure_;
-  // Windows: the manager and service handles, kept open while the service is installed (under Wine a
-  // service whose last handle closes soon after it was made can vanish from the database).
+  // Windows: the manager and service handles, kept open while the service is installed.
   void* manager_ = nullptr;
   void* service_ = nullptr;
 };

@@ -26,39 +26,10 @@ void StopAndWait(SC_HANDLE service) {
   }
 }
 
-// The first start in a new Wine prefix can take longer than the service control manager waits (the
-// program is loaded for the first time while the prefix's own services still start). One start and stop
-// of the first test service, retried for up to a minute, leaves the tests a settled manager.
-void WarmUp(SC_HANDLE service) {
-  static bool warm = false;
-  if (warm) return;
-  warm = true;
-  for (int attempt = 0; attempt < 60; ++attempt) {
-    if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-      Sleep(1000);
-      continue;
-    }
-    SERVICE_STATUS status{};
-    for (int i = 0; i < 300 && QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_START_PENDING;
-         ++i) {
-      Sleep(100);
-    }
-    if (status.dwCurrentState == SERVICE_RUNNING) break;
-    Sleep(1000);
-  }
-  StopAndWait(service);
-}
-
 }  // namespace
 
 TestService::TestService(std::wstring name, const std::wstring& options, const std::wstring& dependsOn)
     : name_(std::move(name)) {
-  // Opt-in: under Wine 8 the first starts of a new prefix's service control manager time out (see the
-  // notes of the change that added these tests), so the Wine tier runs them only when asked.
-  if (GetEnvironmentVariableW(L"VELOCYN_WINE_SERVICE_TESTS", nullptr, 0) == 0) {
-    failure_ = L"set VELOCYN_WINE_SERVICE_TESTS=1 to run the service tests against Wine's service control manager";
-    return;
-  }
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (manager == nullptr) {
     failure_ = L"OpenSCManager: error " + std::to_wstring(GetLastError());
@@ -76,18 +47,8 @@ TestService::TestService(std::wstring name, const std::wstring& options, const s
     CloseServiceHandle(manager);
     return;
   }
-  // Seen under Wine: a start fails while the handle CreateService gave is open, and the service vanishes
-  // when its last handle closes; so the creating handle is closed and another one kept.
-  CloseServiceHandle(service);
-  service = OpenServiceW(manager, name_.c_str(), SERVICE_ALL_ACCESS);
-  if (service == nullptr) {
-    failure_ = L"OpenService: error " + std::to_wstring(GetLastError());
-    CloseServiceHandle(manager);
-    return;
-  }
   manager_ = manager;
   service_ = service;
-  WarmUp(service);
 }
 
 TestService::~TestService() {
