@@ -34,7 +34,7 @@ class JsonWriter {
     out_ << value;
     return *this;
   }
-  JsonWriter& Number(double value) {
+  JsonWriter& Number(int64_t value) {
     Separate();
     out_ << value;
     return *this;

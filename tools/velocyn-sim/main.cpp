@@ -117,6 +117,9 @@ std::optional<Args> Parse(const std::string& name, const Command& command, int a
       args.options[arg].push_back(argv[++i]);
     } else if (isIn(command.flags) || arg == "--help") {
       args.options[arg];
+    } else if (arg == "--power-cut" && name == "boot") {
+      UsageError(args, "a power cut takes a machine time: --power-cut-at MS");
+      return std::nullopt;
     } else {
       UsageError(args, "unknown option " + arg);
       return std::nullopt;
@@ -220,7 +223,7 @@ void PrintBoot(const fs::path& dir, const AgentBootResult& result, bool json) {
     JsonWriter out(std::cout);
     out.BeginObject().Key("machine").String(fs::absolute(dir).string());
     out.Key("started").Bool(result.started).Key("endedBy").String(result.endedBy);
-    out.Key("exitCode").Number(static_cast<double>(result.exitCode));
+    out.Key("exitCode").Number(static_cast<int64_t>(result.exitCode));
     out.Key("machineTimeMs").Number(result.machineTimeMs);
     out.Key("states").BeginArray();
     for (uint32_t state : result.reportedStates) out.String(ServiceStateName(state));
