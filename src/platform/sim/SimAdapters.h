@@ -1,6 +1,7 @@
 // The network adapters of the simulated guest, kept in "<machine>/adapters.conf": one "[adapter]"
 // line opens each adapter, followed by name=value lines ('#' starts a comment line). Adapters are listed
-// in file order; a machine without the file has no adapter. Unknown names are kept as they stand (in
+// in file order; a machine without the file has no adapter. An empty value of a repeatable setting
+// clears it. Unknown names are kept as they stand (in
 // `extra`) and written back, so an area may keep a setting of its own on an adapter.
 //
 // What the adapter shows (GetAdaptersAddresses, GetAdaptersInfo):

@@ -149,6 +149,16 @@ bool SetAdapterValue(SimAdapter& adapter, const std::string& name, const std::st
     return flag(&adapter.dhcpEnabled);
   } else if (name == "managed6") {
     return flag(&adapter.ipv6Managed);
+  } else if (value.empty() && name == "ip") {  // an empty value clears a repeatable setting
+    adapter.ipv4.clear();
+  } else if (value.empty() && name == "ip6") {
+    adapter.ipv6.clear();
+  } else if (value.empty() && name == "gateway") {
+    adapter.gateways.clear();
+  } else if (value.empty() && name == "gateway6") {
+    adapter.gateways6.clear();
+  } else if (value.empty() && name == "dns") {
+    adapter.dnsServers.clear();
   } else if (name == "ip") {
     auto slash = value.find('/');
     adapter.ipv4.push_back({value.substr(0, slash), slash == std::string::npos ? "" : value.substr(slash + 1)});
