@@ -3,6 +3,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <exception>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -67,6 +71,16 @@ SimAdapter::Address ParseLease(const std::string& text) {
   return {text.substr(0, slash), text.substr(slash + 1)};
 }
 
+// UpdateAdapters that reports a machine directory gone (removed under a late call) instead of throwing.
+bool TryUpdate(const std::filesystem::path& machine, const std::function<void(std::vector<SimAdapter>&)>& change) {
+  try {
+    UpdateAdapters(machine, change);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 void RegisterSimIpconfig();
@@ -84,7 +98,33 @@ void HangWhileFaultSet(const std::string& call) {
 }
 
 uint32_t AnswerDelayMs(const std::string& fault, uint32_t adapterDelayMs) {
-  if (auto ms = Number(FaultPlan::Get(fault))) return *ms;
+  auto value = FaultPlan::Get(fault);
+  if (!value || value->empty()) return adapterDelayMs;
+  // A list answers successive renewals on this machine (in this process) in turn; its last entry stands for all later
+  // ones.
+  std::vector<std::string> entries;
+  size_t begin = 0;
+  for (;;) {
+    size_t comma = value->find(',', begin);
+    entries.push_back(value->substr(begin, comma == std::string::npos ? std::string::npos : comma - begin));
+    if (comma == std::string::npos) break;
+    begin = comma + 1;
+  }
+  size_t turn = 0;
+  {
+    static std::mutex lock;
+    static std::map<std::string, size_t> turns;  // of the machine last asked
+    static std::string bootKey;
+    std::lock_guard<std::mutex> guard(lock);
+    std::string machine = Machine::Directory().string();
+    if (machine != bootKey) {
+      turns.clear();
+      bootKey = machine;
+    }
+    turn = turns[fault]++;
+  }
+  const std::string& entry = entries[turn < entries.size() ? turn : entries.size() - 1];
+  if (auto ms = Number(entry)) return *ms;
   return adapterDelayMs;
 }
 
@@ -97,34 +137,38 @@ uint32_t IpReleaseAddress(const IpAdapterIndexMap* map) {
   if (!sim::Machine::IsBooted()) return kErrorNotSupported;
   if (auto code = sim::Number(sim::FaultPlan::Get("IpReleaseAddress"))) return *code;
   uint32_t result = kErrorSuccess;
-  sim::UpdateAdapters(sim::Machine::Directory(), [&](std::vector<sim::SimAdapter>& adapters) {
-    sim::SimAdapter* adapter = sim::FindByIndex(adapters, map->index);
-    if (adapter == nullptr || !adapter->dhcpEnabled) {
-      result = kErrorInvalidParameter;
-      return;
-    }
-    if (!sim::HoldsLease(*adapter)) {
-      result = kErrorAddressNotAssociated;
-      return;
-    }
-    for (const auto& ip : adapter->ipv4) {
-      if (!sim::IsApipa(ip.address)) {
-        adapter->extra[sim::kReleasedLease] = ip.address + "/" + ip.mask;
-        break;
-      }
-    }
-    adapter->ipv4.clear();
-    adapter->dhcpServer.clear();
-  });
+  const std::filesystem::path machine = sim::Machine::Directory();
+  if (!sim::TryUpdate(machine, [&](std::vector<sim::SimAdapter>& adapters) {
+        sim::SimAdapter* adapter = sim::FindByIndex(adapters, map->index);
+        if (adapter == nullptr || !adapter->dhcpEnabled) {
+          result = kErrorInvalidParameter;
+          return;
+        }
+        if (!sim::HoldsLease(*adapter)) {
+          result = kErrorAddressNotAssociated;
+          return;
+        }
+        for (const auto& ip : adapter->ipv4) {
+          if (!sim::IsApipa(ip.address)) {
+            adapter->extra[sim::kReleasedLease] = ip.address + "/" + ip.mask;
+            break;
+          }
+        }
+        adapter->ipv4.clear();
+        adapter->dhcpServer.clear();
+      })) {
+    return kErrorNotSupported;
+  }
   return result;
 }
 
 uint32_t IpRenewAddress(const IpAdapterIndexMap* map) {
   if (map == nullptr) return kErrorInvalidParameter;
   if (!sim::Machine::IsBooted()) return kErrorNotSupported;
+  const std::filesystem::path machine = sim::Machine::Directory();
   std::optional<sim::SimAdapter> found;
   {
-    auto adapters = sim::LoadAdapters(sim::Machine::Directory());
+    auto adapters = sim::LoadAdapters(machine);
     if (sim::SimAdapter* adapter = sim::FindByIndex(adapters, map->index)) found = *adapter;
   }
   if (!found || !found->dhcpEnabled) return kErrorInvalidParameter;
@@ -134,33 +178,38 @@ uint32_t IpRenewAddress(const IpAdapterIndexMap* map) {
   if (auto code = sim::Number(sim::FaultPlan::Get("IpRenewAddress"))) return *code;
   const bool noAnswer = found->noAnswer || sim::FaultPlan::IsSet("dhcp.noAnswer");
 
+  // A renewal that outlived its boot (the machine went down while it waited) changes nothing.
+  if (!sim::Machine::IsBooted() || sim::Machine::Directory() != machine) return kErrorNotSupported;
   uint32_t result = kErrorSuccess;
-  sim::UpdateAdapters(sim::Machine::Directory(), [&](std::vector<sim::SimAdapter>& adapters) {
-    sim::SimAdapter* adapter = sim::FindByIndex(adapters, map->index);
-    if (adapter == nullptr) {  // gone while the request was out
-      result = kErrorInvalidParameter;
-      return;
-    }
-    std::string lease = adapter->leaseAddress;
-    if (lease.empty()) {
-      for (const auto& ip : adapter->ipv4) {
-        if (!sim::IsApipa(ip.address) && ip.address != "0.0.0.0") {
-          lease = ip.address + "/" + ip.mask;
-          break;
+  if (!sim::TryUpdate(machine, [&](std::vector<sim::SimAdapter>& adapters) {
+        sim::SimAdapter* adapter = sim::FindByIndex(adapters, map->index);
+        if (adapter == nullptr) {  // gone while the request was out
+          result = kErrorInvalidParameter;
+          return;
         }
-      }
-    }
-    if (lease.empty() && adapter->extra.count(sim::kReleasedLease) != 0) lease = adapter->extra[sim::kReleasedLease];
-    if (noAnswer || lease.empty()) {
-      adapter->ipv4 = {sim::ApipaAddress(*adapter)};
-      adapter->dhcpServer.clear();
-      result = kErrorSemTimeout;
-      return;
-    }
-    adapter->ipv4 = {sim::ParseLease(lease)};
-    adapter->extra.erase(sim::kReleasedLease);
-    result = kErrorSuccess;
-  });
+        std::string lease = adapter->leaseAddress;
+        if (lease.empty()) {
+          for (const auto& ip : adapter->ipv4) {
+            if (!sim::IsApipa(ip.address) && ip.address != "0.0.0.0") {
+              lease = ip.address + "/" + ip.mask;
+              break;
+            }
+          }
+        }
+        if (lease.empty() && adapter->extra.count(sim::kReleasedLease) != 0)
+          lease = adapter->extra[sim::kReleasedLease];
+        if (noAnswer || lease.empty()) {
+          adapter->ipv4 = {sim::ApipaAddress(*adapter)};
+          adapter->dhcpServer.clear();
+          result = kErrorSemTimeout;
+          return;
+        }
+        adapter->ipv4 = {sim::ParseLease(lease)};
+        adapter->extra.erase(sim::kReleasedLease);
+        result = kErrorSuccess;
+      })) {
+    return kErrorNotSupported;
+  }
   return result;
 }
 

@@ -2,6 +2,7 @@
 // all) on the model of SimAdapters.h, printed and ended as the real tool does for those cases.
 #include <algorithm>
 #include <cwctype>
+#include <exception>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -205,6 +206,14 @@ uint32_t Ipconfig(ToolContext& context) {
 
 }  // namespace
 
-void RegisterSimIpconfig() { RegisterTool(L"ipconfig", Ipconfig); }
+void RegisterSimIpconfig() {
+  RegisterTool(L"ipconfig", [](ToolContext& context) -> uint32_t {
+    try {
+      return Ipconfig(context);
+    } catch (const std::exception&) {  // the machine went away under a late run
+      return 1;
+    }
+  });
+}
 
 }  // namespace tamber::platform::sim
