@@ -246,9 +246,12 @@ TEST_F(NicResetSimTest, DisableFailuresLeaveTheDeviceRunning) {
 }
 
 TEST_F(NicResetSimTest, BrokenDriverKeysSkipOnlyTheirDevice) {
-  SetAdapters({MakeAdapter(kGuidA, kCloneMacA), MakeAdapter(kGuidB, kCloneMacB), MakeAdapter(kGuidA, {})});
+  constexpr const char* kGuidC = "{CCCCCCCC-2222-3333-4444-555555555555}";
+  SetAdapters({MakeAdapter(kGuidA, kCloneMacA), MakeAdapter(kGuidB, kCloneMacB), MakeAdapter(kGuidA, {}),
+               MakeAdapter(kGuidC, kCloneMacA)});
+  FaultPlan::Set("NicDriverKeyFails", std::string("0xE0000204@") + kGuidC);
   // Seed the driver keys, then break them: 0000 loses its instance id, 0001 gets an id longer than the
-  // 200 bytes read, 0002 an id of exactly 200 bytes without a terminator.
+  // 200 bytes read, 0002 an id of exactly 200 bytes without a terminator; 0003 cannot be opened.
   platform::HDevInfo set = platform::SetupDiGetClassDevsW(&platform::kGuidDevClassNet, nullptr, nullptr, 2);
   ASSERT_NE(set, platform::InvalidHandleValue());
   platform::SetupDiDestroyDeviceInfoList(set);
@@ -280,9 +283,12 @@ TEST_F(NicResetSimTest, BrokenDriverKeysSkipOnlyTheirDevice) {
   framework::log::FlushLog();
   EXPECT_EQ(log.Count(LogLevel::Debug, kReset + L"Failed to retrieve instance guid"), 2u);
   EXPECT_EQ(log.Count(LogLevel::Debug, kReset + L"Instance UUID: " + std::wstring(100, L'y')), 1u);
+  EXPECT_EQ(log.Count(LogLevel::Debug, kReset + L"Failed to open device registry key"), 1u);
+  EXPECT_EQ(log.Count(LogLevel::Debug, kReset + L"Current dev count: 3"), 1u) << "the walk went past every failure";
   EXPECT_EQ(log.Count(LogLevel::Debug, kReset + L"Nic Enabled"), 1u);
   EXPECT_EQ(Adapter(0).physicalAddress, kParentMac);
   EXPECT_EQ(Adapter(1).physicalAddress, kParentMac);
+  EXPECT_EQ(Adapter(3).physicalAddress, kParentMac);
 }
 
 // The simulated device installer's own rules, which the agent relies on without seeing them.

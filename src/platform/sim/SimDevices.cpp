@@ -20,6 +20,7 @@
 //   NicEnableNeedsReboot=1       the same for DICS_ENABLE
 //   NicSetParamsFails=<error>    SetupDiSetClassInstallParamsW fails
 //   NicInstallParamsFails=<error>  SetupDiGetDeviceInstallParamsW fails
+//   NicDriverKeyFails=<error>    SetupDiOpenDevRegKey fails
 // Errors are decimal or 0x-hexadecimal.
 #include <cstring>
 #include <cwchar>
@@ -290,8 +291,13 @@ HKey SetupDiOpenDevRegKey(HDevInfo deviceInfoSet, SpDevinfoData* deviceInfoData,
     SetLastError(kErrorInvalidFlags);
     return InvalidHandleValue();
   }
-  if (keyType == kDiregDev || !sim::FindDevice(devInst)) {  // hardware keys are not simulated
+  auto device = sim::FindDevice(devInst);
+  if (keyType == kDiregDev || !device) {  // hardware keys are not simulated
     SetLastError(kErrorKeyDoesNotExist);
+    return InvalidHandleValue();
+  }
+  if (auto error = sim::FaultFor("NicDriverKeyFails", device->first.name)) {
+    SetLastError(sim::ErrorOf(*error));
     return InvalidHandleValue();
   }
   HKey key = nullptr;
