@@ -455,6 +455,10 @@ TEST_F(CustomizationDriverSimTest, WithoutAFlavourTheCloneIsNotCustomized) {
       1u);
   EXPECT_EQ(log.Count(LogLevel::Error, kPrefix + L"CustomizeClone(): "), 1u);
   EXPECT_EQ(log.Count(LogLevel::Error, kPrefix + L"CustomizeVM(): Clone Customization Failed"), 1u);
+  EXPECT_EQ(log.Count(LogLevel::Info,
+                      L"tamber::core::windows::Network::InitNetworkProtocol(): Using network "
+                      L"communication protocol: IPv4"),
+            1u);
 
   // The flavour passed in becomes the current one.
   auto flavour = std::make_shared<TestFlavour>();
@@ -502,6 +506,7 @@ TEST_F(CustomizationDriverSimTest, MasterKeepsTheBootTimeAgentRegistered) {
   framework::log::FlushLog();
   EXPECT_EQ(log.Count(LogLevel::Debug, L"tamber::core::windows::Guest::CustomizeVM(): ** Master **"), 1u);
   EXPECT_FALSE(log.Contains(LogLevel::Warn, L"Add new customization type accordingly"));
+  EXPECT_FALSE(log.Contains(LogLevel::Info, L"InitNetworkProtocol")) << "the master works on no network";
 }
 
 // The completion worker runs after CompleteCustomization has returned, and the flavour's end waits for it.

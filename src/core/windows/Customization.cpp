@@ -16,6 +16,7 @@
 #include "core/util/Registry.h"
 #include "core/util/Support.h"
 #include "core/util/System.h"
+#include "core/windows/Network.h"
 #include "framework/log/Log.h"
 #include "platform/Clock.h"
 
@@ -67,6 +68,7 @@ Customization::Customization()
       system_(util::System::Instance()),
       state_(util::CustomizationState::Instance()),
       type_(util::CustomizationType::Instance()),
+      network_(Network::Instance()),
       registry_(util::Registry::Instance()) {}
 
 Customization::~Customization() { WaitForCompletionWorker(); }

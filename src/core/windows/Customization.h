@@ -26,6 +26,8 @@ class System;
 
 namespace tamber::core::windows {
 
+class Network;
+
 // The session manager's list of native programs run at boot (REG_MULTI_SZ, key type 4), and the entry
 // of the boot-time agent in it.
 inline constexpr const wchar_t* kBootExecuteValue = L"BootExecute";
@@ -82,9 +84,10 @@ class Customization {
   util::System* system_;
   util::CustomizationState* state_;
   util::CustomizationType* type_;
+  Network* network_;
   util::Registry* registry_;
   util::GuestInfo guestInfo_;
-  // Network, GroupPolicy, DomainJoin, Script, AgentIntegration, PersistentDisks and RenewIp join these
+  // GroupPolicy, DomainJoin, Script, AgentIntegration, PersistentDisks and RenewIp join these
   // members when their steps land.
 
  private:

@@ -2,6 +2,7 @@
 
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/MachineType.h"
+#include "core/windows/Network.h"
 #include "framework/log/Log.h"
 
 namespace tamber::core::windows {
@@ -13,6 +14,7 @@ Guest::Guest()
     : type_(util::CustomizationType::Instance()),
       persistentInfo_(util::CustomizationPersistentInfo::Instance()),
       machineType_(util::MachineType::Instance()),
+      network_(Network::Instance()),
       customization_(std::make_shared<Customization>()) {}
 
 Guest::~Guest() = default;
@@ -40,8 +42,8 @@ bool Guest::CustomizeVM(std::shared_ptr<Customization> flavour) {
     if (!result) Log(LogLevel::Error, L"tamber::core::windows::Guest::CustomizeVM(): Master Customization Failed");
     return result;
   }
-  // Every other role works on the network: the protocol (Network::InitNetworkProtocol) is chosen here
-  // once the network step lands.
+  // Every other role works on the network, with the one IP stack chosen here.
+  network_->InitNetworkProtocol();
 
   bool known = true;
   switch (type_->GetCustomizationType()) {

@@ -17,6 +17,8 @@ class MachineType;
 
 namespace tamber::core::windows {
 
+class Network;
+
 class Guest {
  public:
   Guest();
@@ -44,6 +46,7 @@ class Guest {
   util::CustomizationPersistentInfo* persistentInfo_;
   util::MachineType* machineType_;
   util::GuestInfo guestInfo_;
+  Network* network_;
   // Netlogon joins these members when the Netlogon step lands.
 
   std::mutex flavourLock_;  // the service's control handler thread may ask while the driver runs
