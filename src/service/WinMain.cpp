@@ -2,7 +2,9 @@
 
 #include "common/windows/Handles.h"
 #include "framework/log/Log.h"
+#include "framework/log/LogWriter.h"
 #include "platform/Registry.h"
+#include "service/BuildInfo.h"
 #include "service/Privileges.h"
 #include "service/ServiceModule.h"
 
@@ -13,6 +15,7 @@ constexpr const wchar_t* kServicesKeyPath = L"SYSTEM\\CurrentControlSet\\Service
 }  // namespace
 
 int wWinMain(platform::ModuleHandle instance) {
+  framework::log::SetLogProgramVersion(L"" VELOCYN_VERSION_TEXT);
   auto& module = CServiceModule::Instance();
   module.Init(instance);
 

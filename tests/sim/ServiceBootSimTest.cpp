@@ -63,10 +63,15 @@ std::vector<std::wstring> ReadMultiString(const wchar_t* path, const wchar_t* na
   uint8_t data[4096];
   uint32_t size = sizeof(data);
   if (platform::RegQueryValueEx(key, name, nullptr, data, &size) == 0) {
-    std::wstring all = common::util::FromUtf16LeBytes(data, size);
-    std::wstringstream in(all);
-    for (std::wstring entry; std::getline(in, entry, L'\0');) {
-      if (!entry.empty()) entries.push_back(entry);
+    std::wstring entry;
+    for (uint32_t i = 0; i + 1 < size; i += 2) {
+      wchar_t c = static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
+      if (c != L'\0') {
+        entry.push_back(c);
+      } else if (!entry.empty()) {
+        entries.push_back(entry);
+        entry.clear();
+      }
     }
   }
   platform::RegCloseKey(key);
@@ -85,7 +90,7 @@ class ServiceBootSimTest : public ::testing::Test {
   }
   void TearDown() override {
     if (Machine::IsBooted()) Machine::PowerCut();
-    fs::remove_all(machine_);
+    if (std::getenv("VELOCYN_TEST_KEEP_MACHINE") == nullptr) fs::remove_all(machine_);
   }
 
   // A golden image with the agent installed; further settings through the callback.
@@ -97,7 +102,7 @@ class ServiceBootSimTest : public ::testing::Test {
     SetDword(kServiceKey, L"Start", platform::kServiceAutoStart);
     SetDword(kSetupKey, L"GoldenImage", 1);
     SetDword(kGaKey, L"ServiceShutdownDelay", shutdownDelayMs);
-    std::wstring bootExecute = std::wstring(L"autocheck autochk *") + L'\0' + L"x" + L'\0' + L'\0' + L"custom.exe /q";
+    std::wstring bootExecute = std::wstring(L"autocheck autochk *") + L'\0' + L"x" + L'\0' + L"custom.exe /q";
     auto key = CreateKey(kSessionManagerKey);
     auto bytes = common::util::ToUtf16LeBytes(bootExecute);
     bytes.insert(bytes.end(), {0, 0, 0, 0});
@@ -170,12 +175,13 @@ TEST_F(ServiceBootSimTest, GoldenImageRegistersTheBootTimeAgentAndStopsAfterTheD
 TEST_F(ServiceBootSimTest, StopDuringTheStopWaitEndsTheServicePromptly) {
   MakeGoldenImage(/*shutdownDelayMs=*/100000000);
   AgentBootOptions options;
-  options.controls = {{5000, platform::kServiceControlPause, 0},
-                      {5100, platform::kServiceControlContinue, 0},
-                      {5200, platform::kServiceControlInterrogate, 0},
-                      {5300, platform::kServiceControlSessionChange, platform::kWtsSessionLogon},
-                      {5400, 99, 0},
-                      {8000, platform::kServiceControlStop, 0}};
+  // Late enough (in machine time at 1000x) for the service object to exist.
+  options.controls = {{1500000, platform::kServiceControlPause, 0},
+                      {1500100, platform::kServiceControlContinue, 0},
+                      {1500200, platform::kServiceControlInterrogate, 0},
+                      {1500300, platform::kServiceControlSessionChange, platform::kWtsSessionLogon},
+                      {1500400, 99, 0},
+                      {2000000, platform::kServiceControlStop, 0}};
   auto result = Boot(options);
   ASSERT_TRUE(result.started) << result.error;
   EXPECT_EQ(result.endedBy, "service stopped");
@@ -210,6 +216,9 @@ TEST_F(ServiceBootSimTest, PowerCutLosesWhatWasNotFlushed) {
 }
 
 TEST_F(ServiceBootSimTest, MissingServiceKeyExitsWithFileNotFound) {
+  Machine::Boot(machine_);
+  platform::RegCloseKey(CreateKey(L"SYSTEM\\CurrentControlSet\\Services\\Netlogon"));
+  Machine::Shutdown();
   EXPECT_EQ(RunAgentFromConsole(), 2);  // ERROR_FILE_NOT_FOUND, before any dispatcher
   EXPECT_NE(AgentLog().find("wWinMain(): WinMain: Can't open key: tlv-velocyn-ga"), std::string::npos);
   EXPECT_EQ(AgentLog().find("CServiceModule::Start"), std::string::npos);
@@ -218,7 +227,7 @@ TEST_F(ServiceBootSimTest, MissingServiceKeyExitsWithFileNotFound) {
 TEST_F(ServiceBootSimTest, StartedFromAConsoleTheDispatcherFailsAndTheExitCodeIsZero) {
   MakeGoldenImage(/*shutdownDelayMs=*/1000);
   EXPECT_EQ(RunAgentFromConsole(), 0);
-  EXPECT_NE(AgentLog().find("CServiceModule::Start(): CServiceModule::Start: Failed, 0x8007042F"), std::string::npos);
+  EXPECT_NE(AgentLog().find("CServiceModule::Start(): CServiceModule::Start: Failed, 0x80070427"), std::string::npos);
 }
 
 TEST_F(ServiceBootSimTest, BootOfAMachineWithoutTheAgentIsRefused) {

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -170,7 +171,8 @@ class BootController {
     for (;;) {
       PollOnce();
       uint64_t now = MachineNow();
-      while (service_.IsOpen() && nextControl < options_.controls.size() &&
+      // As the service control manager, deliver controls only to a service that reported running.
+      while (service_.IsOpen() && Running() && nextControl < options_.controls.size() &&
              options_.controls[nextControl].atMs <= now) {
         const auto& control = options_.controls[nextControl++];
         service_.Send(ControlLine(control.control, control.eventType));
@@ -188,6 +190,11 @@ class BootController {
   }
 
   const std::string& KilledBy() const { return killedBy_; }
+
+  bool Running() const {
+    return std::find(result_->reportedStates.begin(), result_->reportedStates.end(),
+                     tamber::platform::kServiceRunning) != result_->reportedStates.end();
+  }
 
  private:
   uint64_t HostElapsedMs() const {
@@ -229,8 +236,8 @@ class BootController {
       auto eventType = sim::ParseProtocolNumber(words[2]);
       if (!code || !eventType) {
         peer.Send("error malformed control");
-      } else if (!service_.IsOpen()) {
-        peer.Send("error the service has not connected yet");
+      } else if (!service_.IsOpen() || !Running()) {
+        peer.Send("error the service is not running yet; try again in a moment");
       } else {
         service_.Send(ControlLine(*code, *eventType));
         peer.Send("ok");

@@ -16,7 +16,8 @@
 
 namespace velocyn::sim_cli {
 
-// A control delivered to the running service at a machine time (ms since the boot started).
+// A control delivered to the running service at a machine time (ms since the boot started), or as soon
+// as the service has reported running if that comes later.
 struct ScheduledControl {
   uint64_t atMs = 0;
   uint32_t control = 0;    // SERVICE_CONTROL_* code

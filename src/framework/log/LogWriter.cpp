@@ -34,7 +34,7 @@ using common::windows::UniqueHKey;
 constexpr size_t kMaxMessageChars = 8192;
 constexpr uint64_t kMegabyte = 1024 * 1024;
 constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
-constexpr wchar_t kVersion[] = L"1.0.0.0";
+constexpr wchar_t kDefaultVersion[] = L"1.0.0.0";
 constexpr wchar_t kTestFileText[] = L"Hello there, this is a log test";
 constexpr auto kOpenRetryInterval = std::chrono::seconds(2);
 constexpr auto kFlushWaitLimit = std::chrono::seconds(30);
@@ -669,10 +669,30 @@ class LogWriter {
     return true;
   }
 
+  static std::wstring& ProgramVersionSlot() {
+    static auto* version = new std::wstring(kDefaultVersion);
+    return *version;
+  }
+  static std::wstring ProgramVersion() {
+    std::lock_guard<std::mutex> guard(VersionLock());
+    return ProgramVersionSlot();
+  }
+  static std::mutex& VersionLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+  }
+
+ public:
+  static void SetProgramVersion(std::wstring_view version) {
+    std::lock_guard<std::mutex> guard(VersionLock());
+    ProgramVersionSlot() = std::wstring(version);
+  }
+
+ private:
   std::wstring StartLine() {
     return Text(
         L"Program '%s' started, version=%s, pid=0x%X, buildtype=%s, usethread=%u, closeafterwrite=%u, sessionId=%d",
-        program_, kVersion, processId_, kBuildType, usesThread_.load() ? 1u : 0u, 0u, 0);
+        program_, ProgramVersion(), processId_, kBuildType, usesThread_.load() ? 1u : 0u, 0u, 0);
   }
 
   void WriteDebugSwitchLine() {
@@ -955,6 +975,7 @@ void ResetLogForTest() { LogWriter::Instance().Reset(); }
 void SetLogBlockWhenQueueFull(bool block) { LogWriter::Instance().SetBlockWhenFull(block); }
 void PauseLogWriterForTest(bool paused) { LogWriter::Instance().SetPaused(paused); }
 void SetLogThreadName(std::wstring_view name) { LogWriter::Instance().SetThreadName(name); }
+void SetLogProgramVersion(std::wstring_view version) { LogWriter::SetProgramVersion(version); }
 void ReloadLogConfig() { LogWriter::Instance().Reload(); }
 std::wstring CurrentLogFilePath(bool debugFile) { return LogWriter::Instance().CurrentPath(debugFile); }
 std::wstring LastLogSystemMessage() { return LogWriter::Instance().LastSystemMessage(); }

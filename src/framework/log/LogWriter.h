@@ -35,6 +35,8 @@ void SetLogBlockWhenQueueFull(bool block);
 void PauseLogWriterForTest(bool paused);
 // Names the calling thread in the line layout ("<name>"); the default is the thread id in decimal.
 void SetLogThreadName(std::wstring_view name);
+// The program's version for the start line (the default is "1.0.0.0"); set before the first message.
+void SetLogProgramVersion(std::wstring_view version);
 // Reads the settings again: level switches, guards and clean-up figures take effect at once, and
 // turning debug logging on or off is recorded in the main file.
 void ReloadLogConfig();

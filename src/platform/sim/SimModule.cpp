@@ -1,10 +1,15 @@
 #include "platform/sim/SimModule.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <cwctype>
-#include <fstream>
+#include <filesystem>
 #include <iterator>
 #include <mutex>
 #include <vector>
@@ -51,24 +56,32 @@ int SimSetProcessDepPolicy(uint32_t flags) {
 
 bool ReadFixedFileInfo(const wchar_t* fileName, FixedFileInfo* info) {
   auto path = sim::HostPath(fileName == nullptr ? L"" : fileName);
-  std::ifstream in(path, std::ios::binary);
-  if (path.empty() || !in) {
+  int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat status {};
+  if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fd >= 0) ::close(fd);
     SetLastError(kErrorFileNotFound);
     return false;
   }
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const uint32_t header[2] = {kFixedFileInfoSignature, kFixedFileInfoStrucVersion};
-  const char* begin = reinterpret_cast<const char*>(header);
-  // The two words can also appear by chance (as an immediate in code, say): take the first match that
-  // reads as the version of an application or library.
-  for (auto found = bytes.begin();; ++found) {
-    found = std::search(found, bytes.end(), begin, begin + sizeof(header));
-    if (found == bytes.end() || static_cast<size_t>(bytes.end() - found) < sizeof(FixedFileInfo)) break;
-    std::memcpy(info, &*found, sizeof(FixedFileInfo));
-    if ((info->fileType == 1 || info->fileType == 2) && info->fileOS != 0) return true;
+  size_t size = static_cast<size_t>(status.st_size);
+  void* mapped = size == 0 ? MAP_FAILED : ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+  ::close(fd);
+  bool found = false;
+  if (mapped != MAP_FAILED) {
+    const uint32_t header[2] = {kFixedFileInfoSignature, kFixedFileInfoStrucVersion};
+    // The two words can also appear by chance (as an immediate in code, say): take the first match
+    // that reads as the version of an application or library.
+    const char* end = static_cast<const char*>(mapped) + size;
+    for (const char* at = static_cast<const char*>(mapped); at < end && !found; ++at) {
+      at = static_cast<const char*>(::memmem(at, static_cast<size_t>(end - at), header, sizeof(header)));
+      if (at == nullptr || static_cast<size_t>(end - at) < sizeof(FixedFileInfo)) break;
+      std::memcpy(info, at, sizeof(FixedFileInfo));
+      found = (info->fileType == 1 || info->fileType == 2) && info->fileOS != 0;
+    }
+    ::munmap(mapped, size);
   }
-  SetLastError(kErrorResourceTypeNotFound);
-  return false;
+  if (!found) SetLastError(kErrorResourceTypeNotFound);
+  return found;
 }
 
 }  // namespace
