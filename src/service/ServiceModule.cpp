@@ -8,7 +8,7 @@
 #include "core/util/MachineType.h"
 #include "core/util/System.h"
 #include "core/windows/Guest.h"
-// NETWORK_PENDING #include "core/windows/Network.h"
+#include "core/windows/Network.h"
 #include "framework/log/Log.h"
 #include "platform/Types.h"
 #include "service/Resources.h"
@@ -222,7 +222,7 @@ uint32_t CServiceModule::HandlerEx(uint32_t control, uint32_t eventType, void* e
 uint32_t CServiceModule::OnPreShutdown() {
   core::windows::Guest guest;
   if (core::util::MachineType::Instance()->IsClone()) guest.RunPreShutdownRoutine();
-  // NETWORK_PENDING core::windows::Network::Instance()->ReleaseIpOnShutdown();
+  core::windows::Network::Instance()->ReleaseIpOnShutdown();
   core::util::CustomizationPersistentInfo::Instance()->FlushKeys();
   return 0;
 }
