@@ -32,13 +32,14 @@ std::wstring Ipv6AddressToString(const uint8_t* address, uint32_t scopeId, uint1
   uint16_t words[8];
   for (int i = 0; i < 8; ++i) words[i] = static_cast<uint16_t>((address[2 * i] << 8) | address[2 * i + 1]);
 
-  // Which addresses carry an IPv4 address in their last 32 bits, printed dotted.
+  // Which addresses carry an IPv4 address in their last 32 bits, printed dotted. ISATAP always does;
+  // the other forms only when the upper half of those 32 bits is not zero (so "::1" is not "::0.0.0.1").
   bool highZero = words[0] == 0 && words[1] == 0 && words[2] == 0 && words[3] == 0;
-  bool compatible = highZero && words[4] == 0 && words[5] == 0 && words[6] != 0;  // ::a.b.c.d, not ::1
-  bool mapped = highZero && words[4] == 0 && words[5] == 0xFFFF;                  // ::ffff:a.b.c.d
-  bool translated = highZero && words[4] == 0xFFFF && words[5] == 0;              // ::ffff:0:a.b.c.d
-  bool isatap = (words[4] & 0xFDFF) == 0 && words[5] == 0x5EFE;                   // ...:0:5efe:a.b.c.d
-  bool dotted = compatible || mapped || translated || isatap;
+  bool compatible = highZero && words[4] == 0 && words[5] == 0;       // ::a.b.c.d
+  bool mapped = highZero && words[4] == 0 && words[5] == 0xFFFF;      // ::ffff:a.b.c.d
+  bool translated = highZero && words[4] == 0xFFFF && words[5] == 0;  // ::ffff:0:a.b.c.d
+  bool isatap = (words[4] & 0xFDFF) == 0 && words[5] == 0x5EFE;       // ...:0:5efe:a.b.c.d
+  bool dotted = isatap || ((compatible || mapped || translated) && words[6] != 0);
   int hexWords = dotted ? 6 : 8;
 
   // The first longest run of at least two zero groups.
