@@ -300,10 +300,8 @@ bool Customization::CompleteCustomization() {
     state_->SetCustomizationState(util::status::kError, kErrorPostCustomizationScript, "Scripts", kEFail);
     return false;
   }
-  if (!persistentInfo_->IsGoldenImage()) {
-    // The post-customization integration values (AgentIntegration::ParseAgentIntegrationValues) are
-    // parsed here once the agent integration step lands.
-  }
+  // Off the golden image, the post-customization integration values (AgentIntegration::
+  // ParseAgentIntegrationValues) are parsed here once the agent integration step lands.
   if (type_->IsFastRefresh()) flags_->SetCustomizationFlags(flag::kFastRefreshCompleted);
   state_->SetCustomizationState(util::status::kSuccess, 0u, "Customization", "Customization Succeeded", 0);
   persistentInfo_->Set(Persisted::CloneCustomizationCompleted);
