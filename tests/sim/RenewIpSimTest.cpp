@@ -11,6 +11,7 @@
 
 #include "common/device/RenewIp.h"
 #include "common/device/Util.h"
+#include "common/util/Util.h"
 #include "core/util/GuestInfo.h"
 #include "core/util/MachineType.h"
 #include "core/util/Registry.h"
@@ -209,6 +210,25 @@ TEST_F(RenewIpSimTest, AFriendlyNameWithQuotesReachesIpconfigAsOneArgument) {
   EXPECT_TRUE(HasIpv6(0, "2001:db8::11"));
   EXPECT_TRUE(util.ReleaseIPv6Address(list.get()));
   EXPECT_FALSE(HasIpv6(0, "2001:db8::11"));
+}
+
+TEST_F(RenewIpSimTest, IpconfigAnswersLikeTheRealToolForIpv6Leases) {
+  SimAdapter lab = Dhcp6Adapter("Lab", 11);
+  SimAdapter silent = Dhcp6Adapter("Silent", 12);
+  silent.noAnswer6 = true;
+  SetAdapters({lab, silent});
+  std::string output;
+
+  EXPECT_FALSE(common::util::Util::RunScript(L"ipconfig /renew6 \"Nope\"", output, false, platform::kInfinite));
+  EXPECT_NE(output.find("The operation failed as no adapter is in the state permissible for this operation."),
+            std::string::npos);
+  EXPECT_TRUE(common::util::Util::RunScript(L"ipconfig /renew6 \"lab\"", output, false, platform::kInfinite));
+  EXPECT_EQ(output.rfind("\r\nWindows IP Configuration\r\n", 0), 0u);
+  EXPECT_NE(output.find("IPv6 Address. . . . . . . . . . . : 2001:db8::11"), std::string::npos) << output;
+  EXPECT_FALSE(common::util::Util::RunScript(L"ipconfig /renew6 Silent", output, false, platform::kInfinite));
+  EXPECT_NE(output.find("An error occurred while renewing interface Silent : "), std::string::npos) << output;
+  EXPECT_FALSE(common::util::Util::RunScript(L"ipconfig /release6 Lab extra", output, false, platform::kInfinite));
+  EXPECT_NE(output.find("Error: unrecognized or incomplete command line."), std::string::npos);
 }
 
 // ---- RenewIp: start and the wait policies -----------------------------------------------------------------

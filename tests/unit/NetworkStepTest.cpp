@@ -10,6 +10,7 @@
 #include "core/util/Registry.h"
 #include "core/windows/Network.h"
 #include "framework/log/Log.h"
+#include "platform/IpRenewal.h"
 #include "platform/Registry.h"
 #include "support/TestEnvironment.h"
 
@@ -121,6 +122,17 @@ TEST_F(NetworkStepTest, TunablesHaveTheirDefaults) {
   ASSERT_EQ(core::util::Registry::Instance()->SetValue(L"RenewIPDelayClone", 2500u, core::util::regtype::kService), 0);
   EXPECT_EQ(network->GetRenewIPDelayClone(&value), 0);
   EXPECT_EQ(value, 2500u);
+}
+
+// The renewal logs the system's text for a failed release or renewal; the words differ between systems,
+// the shape does not.
+TEST(SystemMessageText, IsALineOfTextOrNothing) {
+  for (uint32_t code : {87u, 1228u, 121u}) {
+    std::wstring text = platform::FormatSystemMessage(code);
+    ASSERT_GT(text.size(), 2u) << code;
+    EXPECT_EQ(text.substr(text.size() - 2), L"\r\n") << code;
+  }
+  EXPECT_EQ(platform::FormatSystemMessage(0x2FFFFFFF), L"");
 }
 
 }  // namespace

@@ -50,10 +50,10 @@ std::string Zoned(const SimAdapter::Address6& address) {
   return address.scopeId == 0 ? address.address : address.address + "%" + std::to_string(address.scopeId);
 }
 
-// "   Label . . . . . . . . . . . . . : value", the dots making the label 35 characters wide.
+// "   Label . . . . . . . . . . . . . : value": dots on odd columns up to the colon in column 37.
 std::string Line(const std::string& label, const std::string& value) {
   std::string line = "   " + label;
-  while (line.size() < 38) line += (line.size() % 2 == 0) ? ' ' : '.';
+  while (line.size() < 37) line += (line.size() % 2 == 0) ? ' ' : '.';
   return line + ": " + value + "\r\n";
 }
 
