@@ -172,11 +172,27 @@ else
   "$sim" boot "$work/c" --timeout 60 >"$work/c.out" 2>&1 &
   boot_pid=$!
   for _ in $(seq 100); do [[ -S "$(cat "$work/c/run/boot.socket" 2>/dev/null)" ]] && break; sleep 0.1; done
+  # Controls reach the service once it reports running; until then the boot says to try again.
+  for _ in $(seq 100); do "$sim" control "$work/c" interrogate >/dev/null 2>&1 && break; sleep 0.1; done
   check "interrogate a running boot" "$sim" control "$work/c" interrogate >/dev/null
   check "stop a running boot" "$sim" control "$work/c" stop >/dev/null
   wait "$boot_pid" || fail "boot that was stopped: $(cat "$work/c.out")"
   check "a stop control ends the boot" grep -q "ended by service stopped" "$work/c.out"
 fi
+
+# --- Network adapters and the fault plan. ---------------------------------------------------------------
+check "create for the network" "$sim" create "$work/n" >/dev/null
+check "add an adapter" "$sim" net add "$work/n" Ethernet0 >/dev/null
+json="$("$sim" net list "$work/n" --json)"
+check "net list --json is valid JSON" python3 -m json.tool <<<"$json" >/dev/null
+ensure "one adapter listed" "$(json_field "$json" 'len(d["adapters"])')" "1"
+expect_status 1 "set on a missing adapter" "$sim" net set "$work/n" NoSuchAdapter dhcp=1
+expect_status 2 "unknown net subcommand" "$sim" net frobnicate "$work/n"
+check "set a fault" "$sim" fault set "$work/n" NicEnableNeedsReboot=1 BootTimeAgentFails=1
+ensure "fault plan lists both" "$("$sim" fault list "$work/n" | sort | tr '\n' ' ')" "BootTimeAgentFails=1 NicEnableNeedsReboot=1 "
+check "clear a fault" "$sim" fault clear "$work/n" BootTimeAgentFails
+ensure "fault plan after clear" "$("$sim" fault list "$work/n")" "NicEnableNeedsReboot=1"
+expect_status 2 "fault set without NAME=VALUE" "$sim" fault set "$work/n" oops
 
 if [[ $failures -ne 0 ]]; then echo "$failures check(s) failed"; exit 1; fi
 echo "all velocyn-sim checks passed"

@@ -16,10 +16,12 @@
 #include "Inspect.h"
 #include "Json.h"
 #include "MachineImage.h"
+#include "NetworkView.h"
 #include "RegistryView.h"
 #include "ServiceControls.h"
 #include "framework/log/LogWriter.h"
 #include "platform/guestrpc/SimHypervisor.h"
+#include "platform/sim/SimFaultPlan.h"
 #include "platform/sim/SimMachine.h"
 #include "platform/sim/SimPaths.h"
 #include "platform/sim/SimPower.h"
@@ -564,6 +566,65 @@ int Demo(const Args& args) {
   return Show(args);
 }
 
+// The adapters of a machine and what they do (see SimAdapters.h for the settings).
+int Net(const Args& args) {
+  if (args.positional.size() < 2) return UsageError(args, "needs a subcommand and a machine");
+  const std::string& verb = args.positional[0];
+  fs::path machine = args.positional[1];
+  if (!Machine::Exists(machine)) return Failure(args, "not a simulated machine: " + machine.string());
+  std::vector<std::string> rest(args.positional.begin() + 2, args.positional.end());
+  std::string error;
+  if (verb == "list") {
+    if (!rest.empty()) return UsageError(args, "list takes only the machine");
+    if (args.Has("--json")) {
+      PrintAdaptersJson(machine, std::cout);
+    } else {
+      PrintAdapters(machine, std::cout);
+    }
+    return kExitOk;
+  }
+  if (verb == "set" || verb == "add") {
+    if (rest.empty()) return UsageError(args, verb + " needs an adapter");
+    std::vector<std::string> assignments(rest.begin() + 1, rest.end());
+    error = verb == "set" ? SetAdapterValues(machine, rest[0], assignments) : AddAdapter(machine, rest[0], assignments);
+  } else if (verb == "remove") {
+    if (rest.size() != 1) return UsageError(args, "remove needs exactly one adapter");
+    error = RemoveAdapter(machine, rest[0]);
+  } else {
+    return UsageError(args, "unknown subcommand '" + verb + "'");
+  }
+  return error.empty() ? kExitOk : Failure(args, error);
+}
+
+// The machine's fault plan (faults.conf): what the simulated areas and stand-ins are told to get wrong.
+int Fault(const Args& args) {
+  namespace sim = tamber::platform::sim;
+  if (args.positional.size() < 2) return UsageError(args, "needs a subcommand and a machine");
+  const std::string& verb = args.positional[0];
+  fs::path machine = args.positional[1];
+  if (!Machine::Exists(machine)) return Failure(args, "not a simulated machine: " + machine.string());
+  auto plan = sim::FaultPlan::Load(machine);
+  if (verb == "list") {
+    for (const auto& [name, value] : plan) std::cout << name << "=" << value << "\n";
+    return kExitOk;
+  }
+  if (args.positional.size() < 3) return UsageError(args, verb + " needs a fault name");
+  if (verb == "set") {
+    for (size_t i = 2; i < args.positional.size(); ++i) {
+      const std::string& assignment = args.positional[i];
+      auto eq = assignment.find('=');
+      if (eq == 0 || eq == std::string::npos) return UsageError(args, "expected NAME=VALUE, got '" + assignment + "'");
+      plan[assignment.substr(0, eq)] = assignment.substr(eq + 1);
+    }
+  } else if (verb == "clear") {
+    for (size_t i = 2; i < args.positional.size(); ++i) plan.erase(args.positional[i]);
+  } else {
+    return UsageError(args, "unknown subcommand '" + verb + "'");
+  }
+  sim::FaultPlan::Save(machine, plan);
+  return kExitOk;
+}
+
 // In the order of a machine's life, which is the order of the help text.
 const CommandTable& Commands() {
   static const CommandTable commands = {
@@ -619,6 +680,22 @@ const CommandTable& Commands() {
         {"--json"},
         {},
         GuestInfo}},
+      {"net",
+       {"  net list <machine> [--json]             the machine's network adapters with every setting\n"
+        "  net set <machine> <adapter> NAME=VALUE...   change an adapter (by friendly name, GUID or position):\n"
+        "      addresses, DHCP behaviour (a lease, a delay, no answer), the hypervisor-assigned MAC, device state\n"
+        "  net add <machine> <friendly-name> [NAME=VALUE...]    a new Ethernet adapter\n"
+        "  net remove <machine> <adapter>\n",
+        {"--json"},
+        {},
+        Net}},
+      {"fault",
+       {"  fault list <machine>                     the machine's fault plan\n"
+        "  fault set <machine> NAME=VALUE...        e.g. BootTimeAgentFails=1, NicEnableNeedsReboot=1\n"
+        "  fault clear <machine> NAME...\n",
+        {},
+        {},
+        Fault}},
       {"demo",
        {"  demo <machine> [--time-scale N] [--lines N]\n"
         "      create a golden image (replacing what is there), boot it, and show the result\n",
