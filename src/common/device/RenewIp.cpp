@@ -28,6 +28,14 @@ std::string Joined(const std::vector<std::wstring>& addresses) {
   return text;
 }
 
+// An adapter list that the object and its workers hold together; the last holder frees it.
+std::shared_ptr<const platform::IpAdapterAddresses> Shared(AdapterList list) {
+  return std::shared_ptr<const platform::IpAdapterAddresses>(
+      list.release(), [](const platform::IpAdapterAddresses* adapters) {
+        AdapterListFree{}(const_cast<platform::IpAdapterAddresses*>(adapters));
+      });
+}
+
 }  // namespace
 
 // One worker of one attempt. The worker thread and the RenewIp object share it; whichever lets go last
@@ -106,10 +114,7 @@ void RenewIp::startAsync(IpProtocolUsage protocol) {
     // The workers still run and report that they found no adapter.
     Log(LogLevel::Error, L"tamber::common::windows::device::RenewIp::startAsync(): No adapters found");
   }
-  adapters_ = std::shared_ptr<const platform::IpAdapterAddresses>(
-      list.release(), [](const platform::IpAdapterAddresses* adapters) {
-        AdapterListFree{}(const_cast<platform::IpAdapterAddresses*>(adapters));
-      });
+  adapters_ = Shared(std::move(list));
   int32_t count = GetNetworkAdapterCount();
   expectedCount_ = count > 0 ? static_cast<uint32_t>(count) : 0;
   if (IncludesIPv4(protocol)) ipv4Thread_ = StartWorker(IpProtocolUsage::IPv4);
@@ -387,10 +392,7 @@ std::string RenewIp::CheckNetworkAdapters() {
       Log(LogLevel::Error, L"tamber::common::windows::device::RenewIp::CheckNetworkAdapters(): Failed to get Adapters");
       return std::string();
     }
-    adapters_ = std::shared_ptr<const platform::IpAdapterAddresses>(
-        list.release(), [](const platform::IpAdapterAddresses* adapters) {
-          AdapterListFree{}(const_cast<platform::IpAdapterAddresses*>(adapters));
-        });
+    adapters_ = Shared(std::move(list));
   }
   bool anyValid = false, anyDisconnected = false;
   for (const platform::IpAdapterAddresses* adapter = adapters_.get(); adapter != nullptr; adapter = adapter->next) {

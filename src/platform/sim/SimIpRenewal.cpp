@@ -26,7 +26,8 @@ std::optional<uint32_t> Number(const std::optional<std::string>& text) {
   if (!text || text->empty()) return std::nullopt;
   try {
     size_t used = 0;
-    unsigned long value = std::stoul(*text, &used, 0);
+    const bool hex = text->size() > 2 && (*text)[0] == '0' && ((*text)[1] == 'x' || (*text)[1] == 'X');
+    unsigned long value = std::stoul(*text, &used, hex ? 16 : 10);
     if (used != text->size() || value > 0xFFFFFFFFul) return std::nullopt;
     return static_cast<uint32_t>(value);
   } catch (...) {
