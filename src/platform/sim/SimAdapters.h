@@ -122,6 +122,8 @@ std::string PrintAdapters(const std::vector<SimAdapter>& adapters);
 // (the adapter is unchanged then). Unknown names go to `extra`.
 bool SetAdapterValue(SimAdapter& adapter, const std::string& name, const std::string& value);
 
+// A whole decimal or 0x-hexadecimal number within 32 bits; false on anything else.
+bool ParseSettingNumber(const std::string& text, uint32_t* value);
 // "00:50:56:01:02:03" (also with '-') to bytes; false on anything else.
 bool ParsePhysicalAddress(const std::string& text, std::vector<uint8_t>* bytes);
 // "fe80::1%12" to the address and scope id; a text without '%' has scope 0.
