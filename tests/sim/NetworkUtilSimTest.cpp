@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <sstream>
 #include <thread>
 #include <vector>
 
+#include "NetworkView.h"
 #include "common/device/Util.h"
 #include "core/util/Registry.h"
 #include "platform/Clock.h"
@@ -441,3 +443,43 @@ TEST_F(NetworkUtilSimTest, ConcurrentUpdatesAreNeverLost) {
 
 }  // namespace
 }  // namespace tamber::common::windows::device
+
+namespace velocyn::sim_cli {
+namespace {
+
+class NetworkViewTest : public tamber::test::GuestTest {};
+
+TEST_F(NetworkViewTest, CommandLineChangesAdaptersWholeOrNotAtAll) {
+  auto dir = tamber::platform::sim::Machine::Directory();
+  EXPECT_EQ(AddAdapter(dir, "Ethernet0", {"ip=10.0.0.5/255.0.0.0", "dns=10.0.0.2"}), "");
+  EXPECT_EQ(AddAdapter(dir, "Ethernet1", {"oper=2"}), "");
+  EXPECT_NE(AddAdapter(dir, "Ethernet0", {}), "");          // the name is taken
+  EXPECT_NE(AddAdapter(dir, "Ethernet2", {"type=x"}), "");  // nothing is added
+  EXPECT_NE(SetAdapterValues(dir, "Ethernet0", {"noAnswer=1", "renewDelayMs=-5"}), "");
+  auto adapters = tamber::platform::sim::LoadAdapters(dir);
+  ASSERT_EQ(adapters.size(), 2u);
+  EXPECT_FALSE(adapters[0].noAnswer);  // the good half of a bad command was not applied
+  EXPECT_NE(adapters[0].name, adapters[1].name);
+  EXPECT_NE(adapters[0].physicalAddress, adapters[1].physicalAddress);
+
+  EXPECT_EQ(SetAdapterValues(dir, adapters[1].name, {"oper=1", "ip=", "ip=10.0.0.6/255.0.0.0"}), "");
+  EXPECT_EQ(SetAdapterValues(dir, "0", {"noAnswer=1", "lease=169.254.9.9"}), "");
+  EXPECT_NE(SetAdapterValues(dir, "7", {"noAnswer=1"}), "");
+  adapters = tamber::platform::sim::LoadAdapters(dir);
+  EXPECT_TRUE(adapters[0].noAnswer);
+  EXPECT_EQ(adapters[1].operStatus, 1u);
+  ASSERT_EQ(adapters[1].ipv4.size(), 1u);
+  EXPECT_EQ(adapters[1].ipv4[0].address, "10.0.0.6");
+
+  std::ostringstream text, json;
+  PrintAdapters(dir, text);
+  PrintAdaptersJson(dir, json);
+  EXPECT_NE(text.str().find("[1] Ethernet1"), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find("server does not answer, next lease 169.254.9.9"), std::string::npos) << text.str();
+  EXPECT_NE(json.str().find("\"friendlyName\":\"Ethernet0\""), std::string::npos) << json.str();
+  EXPECT_EQ(RemoveAdapter(dir, "Ethernet0"), "");
+  EXPECT_EQ(tamber::platform::sim::LoadAdapters(dir).size(), 1u);
+}
+
+}  // namespace
+}  // namespace velocyn::sim_cli
