@@ -283,7 +283,7 @@ TEST_F(NetworkUtilSimTest, AdapterInfoMapsMacsAndKeepsTheLaterNameOfADuplicate) 
 TEST_F(NetworkUtilSimTest, AdapterInfoWaitsForALateAdapter) {
   Save({Ethernet("Ethernet0", 5)});
   Hypervisor().SetVariable("snapshot.nic.count", "2");
-  platform::sim::SetTimeScale(20);
+  platform::sim::SetTimeScale(5);
   std::thread late([] {
     platform::Sleep(3750);  // between the second and the third attempt
     platform::sim::UpdateAdapters(
@@ -319,8 +319,8 @@ TEST_F(NetworkUtilSimTest, PollingForAnAddressFollowsTheRetrySetting) {
   EXPECT_TRUE(Has(log, L"isIpAddressAvailable(): LogIpAddresses Failed: Iteration 3"));
   EXPECT_FALSE(Has(log, L"isIpAddressAvailable(): LogIpAddresses Failed: Iteration 4"));
 
-  // The lease arrives during the second pause.
-  platform::sim::SetTimeScale(20);
+  // The lease arrives during the second pause (a loaded host may make it a pause later).
+  platform::sim::SetTimeScale(5);
   std::thread lease([] {
     platform::Sleep(1500);
     platform::sim::UpdateAdapters(Machine::Directory(), [](std::vector<SimAdapter>& adapters) {
@@ -330,7 +330,9 @@ TEST_F(NetworkUtilSimTest, PollingForAnAddressFollowsTheRetrySetting) {
   bool available = util.isIpAddressAvailable();
   lease.join();
   EXPECT_TRUE(available);
-  EXPECT_TRUE(Has(log, L"isIpAddressAvailable(): Got IP Address: Iteration: 2"));
+  EXPECT_EQ(CountStarting(log, L"isIpAddressAvailable(): LogIpAddresses Failed: Iteration 1"), 2u);
+  EXPECT_TRUE(Has(log, L"isIpAddressAvailable(): Got IP Address: Iteration: 2") ||
+              Has(log, L"isIpAddressAvailable(): Got IP Address: Iteration: 3"));
 }
 
 TEST_F(NetworkUtilSimTest, ReleaseOnShutdownWritesEachEligibleStack) {
