@@ -48,11 +48,8 @@ bool CTamberGaService::SetStatusHandle(platform::ServiceStatusHandle handle) {
 
 uint32_t CTamberGaService::ChooseStopWait(uint32_t shutdownDelayMs) {
   if (!machineType_->IsClone()) return shutdownDelayMs;
-  if (persistentInfo_->Is(Persisted::PreShutdownScriptConfigured) &&
-      persistentInfo_->Is(Persisted::PreShutdownScriptSecured)) {
-    return platform::kInfinite;
-  }
-  if (!persistentInfo_->Is(Persisted::PersistentDisksReady)) {
+  if (guest_.IsPreShutdownScriptReady()) return platform::kInfinite;
+  if (!guest_.IsPersistentDisksReady()) {
     return flags_->IsFlagSet(flag::kSysprepDomainJoin) ? platform::kInfinite : shutdownDelayMs;
   }
   return platform::kInfinite;

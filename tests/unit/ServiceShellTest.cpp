@@ -58,6 +58,8 @@ TEST_F(ServiceShellTest, StopWaitFollowsRoleScriptDisksAndDomainJoinFlag) {
 }
 
 TEST_F(ServiceShellTest, CloneWithSysprepDomainJoinWaitsUntilStoppedWithoutDisks) {
+  // Guestinfo in its registry-equivalent form, which both tiers have: the golden image's.
+  ASSERT_EQ(Registry::Instance()->SetValue(L"GoldenImage", 1u, regtype::kSetup), 0);
   core::util::GuestInfo guestInfo;
   ASSERT_TRUE(guestInfo.SetValue(core::util::kAgentCustomizationFlagsVariable, "2048"));
   core::util::CustomizationFlags::Instance()->GetCustomizationFlagsValue();
