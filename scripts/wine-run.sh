@@ -16,26 +16,9 @@ if [[ ! -f "$program" ]]; then
   exit 2
 fi
 
-find_tool() {
-  local candidate
-  for candidate in "$@"; do
-    if command -v "$candidate" >/dev/null 2>&1; then
-      command -v "$candidate"
-      return 0
-    fi
-  done
-  return 1
-}
-wine="$(find_tool wine64 /usr/lib/wine/wine64 wine)" || {
-  echo "wine-run: wine64 is not installed (scripts/install-deps.sh installs it)" >&2
-  exit 2
-}
-wineserver="$(find_tool wineserver64 /usr/lib/wine/wineserver64 wineserver /usr/lib/wine/wineserver)" || {
-  echo "wine-run: wineserver is not installed" >&2
-  exit 2
-}
-
-prefix="$(mktemp -d "${TMPDIR:-/tmp}/velocyn-wine.XXXXXX")"
+# shellcheck source=scripts/wine-common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/wine-common.sh"
+wine_setup wine-run velocyn-wine
 cleanup() {
   # Whatever still runs in the prefix goes with it.
   WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1 || true
@@ -49,13 +32,6 @@ stop() {
 }
 # The program runs in the background so that a signal (ctest's time-out, Ctrl-C) is handled at once.
 trap stop INT TERM HUP
-
-export WINEPREFIX="$prefix"
-export WINEARCH=win64
-export WINEDEBUG=-all
-# No Mono or Gecko installer dialog while the prefix is made, and no display to open windows on.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
 
 # The first program in a new prefix makes it (the loader boots it once) and leaves its services running;
 # the program then runs beside them in the same session, and the wait at the end covers both. Not

@@ -28,39 +28,16 @@ if [[ ! "$version" =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
   exit 2
 fi
 
-find_tool() {
-  local candidate
-  for candidate in "$@"; do
-    if command -v "$candidate" >/dev/null 2>&1; then
-      command -v "$candidate"
-      return 0
-    fi
-  done
-  return 1
-}
-wine="$(find_tool wine64 /usr/lib/wine/wine64 wine)" || {
-  echo "service-e2e: FAIL wine64 is not installed (scripts/install-deps.sh installs it)" >&2
-  exit 2
-}
-wineserver="$(find_tool wineserver64 /usr/lib/wine/wineserver64 wineserver /usr/lib/wine/wineserver)" || {
-  echo "service-e2e: FAIL wineserver is not installed" >&2
-  exit 2
-}
-
-prefix="$(mktemp -d "${TMPDIR:-/tmp}/velocyn-e2e.XXXXXX")"
+# shellcheck source=scripts/wine-common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-common.sh"
+wine_setup service-e2e velocyn-e2e
 child=""
 cleanup() {
   WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1 || true
-  rm -rf "$prefix"
+  rm -rf "$prefix" "$prefix.out"
 }
 trap cleanup EXIT
 trap 'if [[ -n "$child" ]]; then kill "$child" 2>/dev/null || true; fi; exit 130' INT TERM HUP
-
-export WINEPREFIX="$prefix"
-export WINEARCH=win64
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
 
 # The whole file system is drive Z: in a new prefix.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }

@@ -2,32 +2,26 @@
 
 #include <charconv>
 
+#include "platform/ServiceHost.h"
+
 namespace velocyn::sim_cli {
 namespace {
 
-// The Win32 numbers of the controls and of the events they carry.
-constexpr uint32_t kControlStop = 1;
-constexpr uint32_t kControlPause = 2;
-constexpr uint32_t kControlContinue = 3;
-constexpr uint32_t kControlInterrogate = 4;
-constexpr uint32_t kControlShutdown = 5;
-constexpr uint32_t kControlDeviceEvent = 11;
-constexpr uint32_t kControlSessionChange = 14;
-constexpr uint32_t kControlPreshutdown = 15;
-constexpr uint32_t kWtsSessionLogon = 5;
-constexpr uint32_t kWtsSessionLogoff = 6;
+namespace platform = tamber::platform;
+
+// The event a device-change control carries (DBT_DEVICEARRIVAL).
 constexpr uint32_t kDbtDeviceArrival = 0x8000;
 
 constexpr NamedControl kControls[] = {
-    {"stop", kControlStop, 0},
-    {"shutdown", kControlShutdown, 0},
-    {"preshutdown", kControlPreshutdown, 0},
-    {"pause", kControlPause, 0},
-    {"continue", kControlContinue, 0},
-    {"interrogate", kControlInterrogate, 0},
-    {"sessionchange:logon", kControlSessionChange, kWtsSessionLogon},
-    {"sessionchange:logoff", kControlSessionChange, kWtsSessionLogoff},
-    {"deviceevent", kControlDeviceEvent, kDbtDeviceArrival},
+    {"stop", platform::kServiceControlStop, 0},
+    {"shutdown", platform::kServiceControlShutdown, 0},
+    {"preshutdown", platform::kServiceControlPreshutdown, 0},
+    {"pause", platform::kServiceControlPause, 0},
+    {"continue", platform::kServiceControlContinue, 0},
+    {"interrogate", platform::kServiceControlInterrogate, 0},
+    {"sessionchange:logon", platform::kServiceControlSessionChange, platform::kWtsSessionLogon},
+    {"sessionchange:logoff", platform::kServiceControlSessionChange, platform::kWtsSessionLogoff},
+    {"deviceevent", platform::kServiceControlDeviceEvent, kDbtDeviceArrival},
 };
 
 constexpr const char* kStateNames[] = {"SERVICE_STOPPED", "SERVICE_START_PENDING",    "SERVICE_STOP_PENDING",

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/device/Util.h"
+#include "common/util/CommandLine.h"
 #include "common/util/Util.h"
 #include "framework/log/Log.h"
 #include "platform/Clock.h"
@@ -23,37 +24,13 @@ std::wstring ErrorText(uint32_t code) {
   return text;
 }
 
-// One command-line argument in double quotes, by the Windows command-line rules: a quote in the name is
-// escaped, and backslashes before a quote (or before the closing quote) are doubled, so that no friendly
-// name can end the argument early or add arguments of its own.
-std::wstring QuotedArgument(const std::wstring& text) {
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : text) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == L'"') {
-      quoted.append(backslashes * 2 + 1, L'\\');
-    } else {
-      quoted.append(backslashes, L'\\');
-    }
-    backslashes = 0;
-    quoted.push_back(c);
-  }
-  quoted.append(backslashes * 2, L'\\');
-  quoted.push_back(L'"');
-  return quoted;
-}
-
 std::wstring FriendlyName(const platform::IpAdapterAddresses* adapter) {
   return adapter->friendlyName != nullptr ? std::wstring(adapter->friendlyName) : std::wstring();
 }
 
 // "ipconfig /release6 "Name"" or "ipconfig /renew6 "Name"".
 std::wstring Ipconfig6CommandLine(const wchar_t* verb, const platform::IpAdapterAddresses* adapter) {
-  return std::wstring(L"ipconfig /") + verb + L" " + QuotedArgument(FriendlyName(adapter));
+  return std::wstring(L"ipconfig /") + verb + L" " + common::util::QuoteCommandLineArgument(FriendlyName(adapter));
 }
 
 // IP_ADAPTER_INDEX_MAP of an adapter: its IPv4 interface index and "\DEVICE\TCPIP_{GUID}".

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "HelperStandIn.h"
+#include "common/util/CommandLine.h"
 #include "common/windows/Handles.h"
 #include "platform/Process.h"
 #include "platform/Sync.h"
@@ -20,24 +21,6 @@ namespace platform = tamber::platform;
 using common::windows::UniqueHandle;
 
 constexpr const wchar_t* kHelperPath = L"C:\\Program Files\\Talvora\\Quorvel\\Agent\\bin\\tqaprep.exe";
-
-// Quotes one argument so that the Windows command-line rules give it back unchanged.
-std::wstring Quote(const std::wstring& argument) {
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted.push_back(c);
-  }
-  quoted.append(backslashes * 2, L'\\');
-  quoted.push_back(L'"');
-  return quoted;
-}
 
 // Reads the program's standard output; the line "ready" sets the ready event.
 void ReadReports(platform::Handle output) {
@@ -71,9 +54,10 @@ uint32_t RunHelper(const std::filesystem::path& hostProgram, platform::sim::Tool
   if (!platform::CreatePipe(&outputRead, &outputWrite, /*inheritHandles=*/true, 0)) return platform::GetLastError();
   UniqueHandle output(outputRead), childOutput(outputWrite);
 
-  std::wstring commandLine = Quote(hostProgram.wstring()) + L" /service --bridge --machine " +
-                             Quote(platform::sim::Machine::Directory().wstring()) + L" --server-dn " +
-                             Quote(ReadServerDn());
+  std::wstring commandLine = common::util::QuoteCommandLineArgument(hostProgram.wstring()) +
+                             L" /service --bridge --machine " +
+                             common::util::QuoteCommandLineArgument(platform::sim::Machine::Directory().wstring()) +
+                             L" --server-dn " + common::util::QuoteCommandLineArgument(ReadServerDn());
   platform::StartupInfo startup;
   startup.useStdHandles = true;
   startup.stdInput = childInput.get();
