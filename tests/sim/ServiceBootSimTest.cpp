@@ -15,6 +15,7 @@
 #include "common/util/Utf16.h"
 #include "platform/Registry.h"
 #include "platform/ServiceHost.h"
+#include "platform/guestrpc/SimHypervisor.h"
 #include "platform/sim/SimMachine.h"
 #include "service/BuildInfo.h"
 
@@ -24,6 +25,7 @@ namespace tamber {
 namespace {
 
 namespace fs = std::filesystem;
+using platform::guestrpc::SimHypervisor;
 using platform::sim::Machine;
 using velocyn::sim_cli::AgentBootOptions;
 using velocyn::sim_cli::BootWithAgent;
@@ -95,12 +97,19 @@ class ServiceBootSimTest : public ::testing::Test {
 
   // A golden image with the agent installed; further settings through the callback.
   void MakeGoldenImage(uint32_t shutdownDelayMs, const std::function<void()>& more = nullptr) {
+    MakeAgentMachine(shutdownDelayMs, [&] {
+      SetDword(kSetupKey, L"GoldenImage", 1);
+      if (more) more();
+    });
+  }
+
+  // A machine with the agent installed, not marked as the golden image.
+  void MakeAgentMachine(uint32_t shutdownDelayMs, const std::function<void()>& more) {
     Machine::Boot(machine_);
     SetString(kServiceKey, L"ImagePath", platform::kRegExpandSz,
               L"\"C:\\Program Files\\Talvora\\Quorvel\\Velocyn Agent\\tlv-velocyn-ga.exe\"");
     SetDword(kServiceKey, L"Type", platform::kServiceWin32OwnProcess);
     SetDword(kServiceKey, L"Start", platform::kServiceAutoStart);
-    SetDword(kSetupKey, L"GoldenImage", 1);
     SetDword(kGaKey, L"ServiceShutdownDelay", shutdownDelayMs);
     std::wstring bootExecute = std::wstring(L"autocheck autochk *") + L'\0' + L"x" + L'\0' + L"custom.exe /q";
     auto key = CreateKey(kSessionManagerKey);
@@ -193,6 +202,29 @@ TEST_F(ServiceBootSimTest, StopDuringTheStopWaitEndsTheServicePromptly) {
   EXPECT_NE(log.find("service received stop request"), std::string::npos);
   EXPECT_NE(log.find("User Logon."), std::string::npos);
   EXPECT_NE(log.find("Bad service request"), std::string::npos);
+}
+
+TEST_F(ServiceBootSimTest, CloneWithPersistentDisksReadyStaysUpUntilStopped) {
+  MakeAgentMachine(/*shutdownDelayMs=*/20000, [] { SetDword(kGaKey, L"PersistentDisksReady", 1); });
+  SimHypervisor hypervisor(machine_ / "hypervisor");
+  ASSERT_TRUE(hypervisor.SetVariable("ngaFork", "1"));
+  ASSERT_TRUE(hypervisor.SetVariable("forked", "1"));
+  ASSERT_TRUE(hypervisor.SetVariable("hostName", "DESKTOP-042"));
+  AgentBootOptions options;
+  options.controls = {{3000000, platform::kServiceControlStop, 0}};
+  auto result = Boot(options);
+  ASSERT_TRUE(result.started) << result.error;
+  EXPECT_EQ(result.endedBy, "service stopped");
+  EXPECT_GE(result.machineTimeMs, 3000000u);  // far past the 20 s shutdown delay
+  // The boot-time agent ran in the boot before the service: the clone is named and running.
+  EXPECT_EQ(hypervisor.GetVariable("clone.CustomizationState").value_or(""), "running");
+  std::string log = AgentLog();
+  EXPECT_NE(log.find("CTamberGaService::StartServiceNotify(): MachineType Is Clone"), std::string::npos);
+  EXPECT_NE(log.find("** Clone **"), std::string::npos);
+  // No flavour exists yet: the type takes the driver's own path and the customization fails.
+  EXPECT_NE(log.find("Add new customization type accordingly"), std::string::npos);
+  EXPECT_NE(log.find("Clone Customization Failed"), std::string::npos);
+  EXPECT_NE(log.find("CTamberGaService::RunService(): Service is Preparing to Stop"), std::string::npos);
 }
 
 TEST_F(ServiceBootSimTest, PreShutdownReleasesAndFlushesThenStops) {
