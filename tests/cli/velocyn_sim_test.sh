@@ -182,10 +182,11 @@ fi
 
 # --- Network adapters and the fault plan. ---------------------------------------------------------------
 check "create for the network" "$sim" create "$work/n" >/dev/null
-check "add an adapter" "$sim" net add "$work/n" Ethernet0 >/dev/null
+check "add a second adapter" "$sim" net add "$work/n" Ethernet1 >/dev/null
+expect_status 1 "adding an adapter twice" "$sim" net add "$work/n" Ethernet1
 json="$("$sim" net list "$work/n" --json)"
 check "net list --json is valid JSON" python3 -m json.tool <<<"$json" >/dev/null
-ensure "one adapter listed" "$(json_field "$json" 'len(d["adapters"])')" "1"
+ensure "the default adapter and the added one" "$(json_field "$json" '[a["friendlyName"] for a in d["adapters"]]')" "['Ethernet0', 'Ethernet1']"
 expect_status 1 "set on a missing adapter" "$sim" net set "$work/n" NoSuchAdapter dhcp=1
 expect_status 2 "unknown net subcommand" "$sim" net frobnicate "$work/n"
 check "set a fault" "$sim" fault set "$work/n" NicEnableNeedsReboot=1 BootTimeAgentFails=1

@@ -208,6 +208,14 @@ int Create(const Args& args) {
   if (Machine::Exists(dir)) fs::remove_all(dir);
   Machine::Create(dir);
   Machine::SaveConfig(dir, config);
+  // Every virtual machine has a network adapter with a DHCP lease; tests and users change or remove it
+  // with "net".
+  if (std::string netError = AddAdapter(dir, "Ethernet0",
+                                        {"ip=192.168.10.5/255.255.255.0", "gateway=192.168.10.1", "dns=192.168.10.2",
+                                         "dhcpServer=192.168.10.1", "lease=192.168.10.5/255.255.255.0"});
+      !netError.empty()) {
+    return Failure(args, netError);
+  }
   if (args.Has("--golden-image")) {
     std::string error = WithMachineBooted(dir, [&] { return InstallGoldenImage(golden); });
     if (!error.empty()) return Failure(args, error);
