@@ -1,5 +1,6 @@
 // The adapters.conf format: reading and writing the settings of the simulated adapters. Kept apart
 // from the machine so that it can be fuzzed on its own.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -186,6 +187,12 @@ std::vector<SimAdapter> ParseAdapters(const std::string& text) {
     }
     auto eq = line.find('=');
     if (adapters.empty() || eq == std::string::npos || line[0] == '#') continue;
+    // A control character (a lone carriage return, a null) has no place in a setting and would not
+    // survive being written back: such a line is not a setting.
+    if (std::any_of(line.begin(), line.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+      continue;
+    }
     SetAdapterValue(adapters.back(), line.substr(0, eq), line.substr(eq + 1));
   }
   return adapters;
