@@ -237,6 +237,21 @@ TEST_F(ServiceBootSimTest, PreShutdownReleasesAndFlushesThenStops) {
   EXPECT_NE(AgentLog().find("service received pre-shutdown request"), std::string::npos);
 }
 
+TEST_F(ServiceBootSimTest, AMachineThatRebootsGivesItsServiceThePreShutdownControlFirst) {
+  MakeGoldenImage(/*shutdownDelayMs=*/1000);
+  AgentBootOptions options;
+  options.agentExecutable = VELOCYN_POWER_SERVICE_EXECUTABLE;
+  options.hostTimeoutMs = 60000;
+  auto result = BootWithAgent(machine_, options);
+  ASSERT_TRUE(result.started) << result.error;
+  EXPECT_EQ(result.endedBy, "reboot");
+  ASSERT_TRUE(result.power.has_value());
+  EXPECT_EQ(result.power->action, platform::sim::PowerAction::Reboot);
+  EXPECT_EQ(result.reportedStates, (std::vector<uint32_t>{platform::kServiceRunning, platform::kServiceStopPending,
+                                                          platform::kServiceStopped}));
+  EXPECT_FALSE(platform::sim::Power::Pending(machine_).has_value());  // taken by the boot that ended
+}
+
 TEST_F(ServiceBootSimTest, PowerCutLosesWhatWasNotFlushed) {
   MakeGoldenImage(/*shutdownDelayMs=*/100000000);
   AgentBootOptions options;

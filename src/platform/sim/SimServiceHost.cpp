@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/Clock.h"
 #include "platform/ServiceHost.h"
 #include "platform/Types.h"
 #include "platform/sim/SimPaths.h"
@@ -180,17 +181,28 @@ void Deliver(const PendingControl& control) {
   }
 }
 
+// How long the manager waits for a service to stop after its pre-shutdown control (machine time): the
+// default of current Windows releases.
+constexpr uint32_t kPreshutdownTimeoutMs = 10000;
+
 // The machine is going down on its own request: the service gets its pre-shutdown or shutdown control
-// on the dispatcher thread, as Windows delivers them before it stops what still runs.
+// on the dispatcher thread, as Windows delivers them before it stops what still runs, and the shutdown
+// goes on when the service has stopped or the pre-shutdown time is up.
 void OnMachineStopping(const sim::PowerRequest&) {
   auto& host = Host();
-  std::lock_guard<std::mutex> guard(host.mutex);
-  if (host.stopped) return;
-  if (host.controlsAccepted & kServiceAcceptPreshutdown) {
-    host.injected.push_back({kServiceControlPreshutdown, 0, 0, false});
-  } else if (host.controlsAccepted & kServiceAcceptShutdown) {
-    host.injected.push_back({kServiceControlShutdown, 0, 0, false});
+  {
+    std::lock_guard<std::mutex> guard(host.mutex);
+    if (host.stopped) return;
+    if (host.controlsAccepted & kServiceAcceptPreshutdown) {
+      host.injected.push_back({kServiceControlPreshutdown, 0, 0, false});
+    } else if (host.controlsAccepted & kServiceAcceptShutdown) {
+      host.injected.push_back({kServiceControlShutdown, 0, 0, false});
+    } else {
+      return;
+    }
   }
+  uint64_t deadline = GetTickCount64() + kPreshutdownTimeoutMs;
+  while (!host.stopped && GetTickCount64() < deadline) Sleep(10);
 }
 
 std::optional<PendingControl> TakeInjected() {
