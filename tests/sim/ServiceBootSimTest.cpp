@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "AgentBoot.h"
+#include "common/diagnostics/Assert.h"
 #include "common/util/Utf16.h"
 #include "platform/Registry.h"
 #include "platform/ServiceHost.h"
@@ -179,6 +180,9 @@ TEST_F(ServiceBootSimTest, GoldenImageRegistersTheBootTimeAgentAndStopsAfterTheD
   EXPECT_NE(log.find("Service Shutdown Delay: 20000ms"), std::string::npos);
   EXPECT_NE(log.find("** Master **"), std::string::npos);
   EXPECT_NE(log.find("Service is stopping."), std::string::npos);
+  EXPECT_NE(log.find("CServiceModule::EnableProcessDEP(): Enabled process DEP."), std::string::npos);
+  EXPECT_NE(log.find("Windows guest customization starts."), std::string::npos);
+  EXPECT_NE(log.find("service stopped version " VELOCYN_VERSION_TEXT), std::string::npos);
 }
 
 TEST_F(ServiceBootSimTest, StopDuringTheStopWaitEndsTheServicePromptly) {
@@ -281,6 +285,11 @@ TEST_F(ServiceBootSimTest, BootOfAMachineWithoutTheAgentIsRefused) {
   auto result = Boot();
   EXPECT_FALSE(result.started);
   EXPECT_NE(result.error.find("--golden-image"), std::string::npos);
+}
+
+TEST(AssertTest, AFailedAssertionIsNeverSurvived) {
+  common::diagnostics::Assert::DoAssert(true, L"holds");  // returns
+  EXPECT_DEATH(common::diagnostics::Assert::DoAssert(false, L"broken invariant"), "");
 }
 
 }  // namespace
