@@ -180,6 +180,16 @@ else
   check "a stop control ends the boot" grep -q "ended by service stopped" "$work/c.out"
 fi
 
+# --- A running boot's power is cut from another process. ----------------------------------------------
+check "create for a power cut" "$sim" create "$work/pc" --golden-image --shutdown-delay 3600000 --time-scale 100 >/dev/null
+"$sim" boot "$work/pc" --timeout 60 >"$work/pc.out" 2>&1 &
+boot_pid=$!
+for _ in $(seq 100); do [[ -S "$(cat "$work/pc/run/boot.socket" 2>/dev/null)" ]] && break; sleep 0.1; done
+check "cut the power of a running boot" "$sim" power-cut "$work/pc" >/dev/null
+wait "$boot_pid" || fail "boot whose power was cut: $(cat "$work/pc.out")"
+check "the cut ends the boot" grep -q "ended by power cut" "$work/pc.out"
+expect_status 1 "no boot to cut" "$sim" power-cut "$work/pc"
+
 # --- Network adapters and the fault plan. ---------------------------------------------------------------
 check "create for the network" "$sim" create "$work/n" >/dev/null
 check "add a second adapter" "$sim" net add "$work/n" Ethernet1 >/dev/null

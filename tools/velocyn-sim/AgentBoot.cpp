@@ -231,6 +231,11 @@ class BootController {
       service_ = std::move(peer);
       return;
     }
+    if (words.size() == 1 && words[0] == "cut") {
+      if (!killed_) Kill("power cut");
+      peer.Send("ok");
+      return;
+    }
     if (words.size() == 4 && words[0] == "deliver") {
       auto code = sim::ParseProtocolNumber(words[1]);
       auto eventType = sim::ParseProtocolNumber(words[2]);
@@ -329,7 +334,10 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
   return result;
 }
 
-bool SendServiceControl(const fs::path& machine, uint32_t control, uint32_t eventType, std::string* error) {
+namespace {
+
+// One request to the controller of a running boot; false with the reason when it was not done.
+bool AskRunningBoot(const fs::path& machine, const std::string& request, std::string* error) {
   std::ifstream in(RunDirectory(machine) / "boot.socket");
   std::string path;
   if (!std::getline(in, path) || path.empty()) {
@@ -337,8 +345,7 @@ bool SendServiceControl(const fs::path& machine, uint32_t control, uint32_t even
     return false;
   }
   LineSocket socket = LineSocket::Connect(path);
-  if (!socket.IsOpen() || !socket.Send("deliver " + std::to_string(control) + " " + std::to_string(eventType) + " " +
-                                       std::to_string(kSessionId))) {
+  if (!socket.IsOpen() || !socket.Send(request)) {
     *error = "no boot of " + machine.string() + " is running";
     return false;
   }
@@ -354,5 +361,15 @@ bool SendServiceControl(const fs::path& machine, uint32_t control, uint32_t even
   }
   return true;
 }
+
+}  // namespace
+
+bool SendServiceControl(const fs::path& machine, uint32_t control, uint32_t eventType, std::string* error) {
+  return AskRunningBoot(
+      machine,
+      "deliver " + std::to_string(control) + " " + std::to_string(eventType) + " " + std::to_string(kSessionId), error);
+}
+
+bool CutPower(const fs::path& machine, std::string* error) { return AskRunningBoot(machine, "cut", error); }
 
 }  // namespace velocyn::sim_cli

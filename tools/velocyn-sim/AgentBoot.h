@@ -49,4 +49,9 @@ AgentBootResult BootWithAgent(const std::filesystem::path& machine, const AgentB
 // process). False, with the reason in *error, when no boot of the machine runs.
 bool SendServiceControl(const std::filesystem::path& machine, uint32_t control, uint32_t eventType, std::string* error);
 
+// Cuts the power of a boot of the machine that is running now (from another process): the agent process
+// is killed and only what the registry had made durable is left. False, with the reason in *error, when
+// no boot of the machine runs.
+bool CutPower(const std::filesystem::path& machine, std::string* error);
+
 }  // namespace velocyn::sim_cli

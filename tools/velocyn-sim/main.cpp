@@ -324,6 +324,18 @@ int Control(const Args& args) {
   return kExitOk;
 }
 
+int PowerCut(const Args& args) {
+  if (args.positional.size() != 1) return UsageError(args, "name the machine directory");
+  auto dir = ExistingMachine(args);
+  if (!dir) return kExitUsage;
+  std::string error;
+  if (!CutPower(*dir, &error)) {
+    return Failure(args, "cannot cut the power: " + error + " (a boot that is not running has no power to cut)");
+  }
+  std::cout << "cut the power of " << dir->string() << "\n";
+  return kExitOk;
+}
+
 // ---- show ---------------------------------------------------------------------------------------
 
 void ShowJson(const MachineReport& report) {
@@ -663,6 +675,13 @@ const CommandTable& Commands() {
         {},
         {},
         Control}},
+      {"power-cut",
+       {"  power-cut <machine>\n"
+        "      cut the power of a boot of <machine> that is running now: only what the registry had made\n"
+        "      durable is left (for a cut at a known machine time, use boot --power-cut-at)\n",
+        {},
+        {},
+        PowerCut}},
       {"show",
        {"  show <machine> [--json] [--lines N]\n"
         "      the agent's view of the machine (role, customization type, flags, status, every marker that is set,\n"
