@@ -256,6 +256,18 @@ TEST_F(ServiceBootSimTest, AMachineThatRebootsGivesItsServiceThePreShutdownContr
   EXPECT_FALSE(platform::sim::Power::Pending(machine_).has_value());  // taken by the boot that ended
 }
 
+TEST_F(ServiceBootSimTest, ReportsThatCameWithTheHelloAreNotLost) {
+  MakeGoldenImage(/*shutdownDelayMs=*/1000);
+  AgentBootOptions options;
+  options.agentExecutable = VELOCYN_EAGER_SERVICE_EXECUTABLE;
+  options.hostTimeoutMs = 20000;
+  options.controls = {{0, platform::kServiceControlStop, 0}};
+  auto result = BootWithAgent(machine_, options);
+  ASSERT_TRUE(result.started) << result.error;
+  EXPECT_EQ(result.endedBy, "service stopped");
+  EXPECT_EQ(result.reportedStates, (std::vector<uint32_t>{platform::kServiceRunning, platform::kServiceStopped}));
+}
+
 TEST_F(ServiceBootSimTest, PowerCutLosesWhatWasNotFlushed) {
   MakeGoldenImage(/*shutdownDelayMs=*/100000000);
   AgentBootOptions options;

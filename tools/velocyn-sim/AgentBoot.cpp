@@ -229,6 +229,9 @@ class BootController {
     auto words = sim::SplitProtocolLine(*hello);
     if (words.size() == 2 && words[0] == "service" && !service_.IsOpen()) {
       service_ = std::move(peer);
+      // The first read may have brought the service's first reports along with its hello: they are
+      // in the socket's buffer now, and no poll would announce them.
+      DrainService();
       return;
     }
     if (words.size() == 1 && words[0] == "cut") {
