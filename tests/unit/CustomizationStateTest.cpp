@@ -23,6 +23,7 @@
 #include "platform/Environment.h"
 #include "platform/Registry.h"
 #include "platform/Types.h"
+#include "support/HypervisorDirectory.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::core::util {
@@ -67,21 +68,12 @@ class CustomizationStateTest : public test::GuestTest {
  protected:
   void SetUp() override {
     test::GuestTest::SetUp();
-    wchar_t previous[1024] = {};
-    uint32_t length = platform::GetEnvironmentVariable(kVariable, previous, 1024);
-    if (length > 0 && length < 1024) previous_ = std::wstring(previous, length);
-    static int counter = 0;
-    directory_ =
-        std::filesystem::temp_directory_path() /
-        ("velocyn-state-hv-" + std::to_string(platform::GetCurrentProcessId()) + "-" + std::to_string(counter++));
-    std::filesystem::create_directories(directory_);
-    ASSERT_TRUE(platform::SetEnvironmentVariable(kVariable, directory_.wstring().c_str()));
+    hypervisor_.emplace("state-hv");
+    ASSERT_TRUE(hypervisor_->Ok());
   }
   void TearDown() override {
     ResetSingletonsForTest();  // no role source may outlive the test
-    platform::SetEnvironmentVariable(kVariable, previous_ ? previous_->c_str() : nullptr);
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
+    hypervisor_.reset();
     test::GuestTest::TearDown();
   }
 
@@ -97,9 +89,7 @@ class CustomizationStateTest : public test::GuestTest {
   // Forgets what the singletons decided, as a new boot of the service would.
   void NewServiceStart() { ResetSingletonsForTest(); }
 
-  static constexpr const wchar_t* kVariable = L"VELOCYN_HYPERVISOR_DIR";
-  std::filesystem::path directory_;
-  std::optional<std::wstring> previous_;
+  std::optional<test::ScopedHypervisorDirectory> hypervisor_;
 };
 
 // ---- role ---------------------------------------------------------------------------------------

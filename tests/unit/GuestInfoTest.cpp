@@ -15,6 +15,7 @@
 #include "framework/log/Log.h"
 #include "platform/Environment.h"
 #include "platform/Types.h"
+#include "support/HypervisorDirectory.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::core::util {
@@ -311,25 +312,14 @@ class GuestInfoTransportTest : public test::GuestTest {
  protected:
   void SetUp() override {
     test::GuestTest::SetUp();
-    wchar_t previous[1024] = {};
-    uint32_t length = platform::GetEnvironmentVariable(kVariable, previous, 1024);
-    if (length > 0 && length < 1024) previous_ = std::wstring(previous, length);
-    static int counter = 0;
-    directory_ =
-        std::filesystem::temp_directory_path() /
-        ("velocyn-hypervisor-" + std::to_string(platform::GetCurrentProcessId()) + "-" + std::to_string(counter++));
-    std::filesystem::create_directories(directory_);
-    ASSERT_TRUE(platform::SetEnvironmentVariable(kVariable, directory_.wstring().c_str()));
+    hypervisor_.emplace("hypervisor");
+    ASSERT_TRUE(hypervisor_->Ok());
   }
   void TearDown() override {
-    platform::SetEnvironmentVariable(kVariable, previous_ ? previous_->c_str() : nullptr);
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
+    hypervisor_.reset();
     test::GuestTest::TearDown();
   }
-  static constexpr const wchar_t* kVariable = L"VELOCYN_HYPERVISOR_DIR";
-  std::filesystem::path directory_;
-  std::optional<std::wstring> previous_;
+  std::optional<test::ScopedHypervisorDirectory> hypervisor_;
 };
 
 TEST_F(GuestInfoTransportTest, RoundTripThroughTheMachinesHypervisor) {
