@@ -384,6 +384,21 @@ void RunDelivery(uintptr_t id) {
   }
 }
 
+// SERVICE_STATUS out of SERVICE_STATUS_PROCESS.
+ServiceStatus BriefStatus(const ServiceStatusProcess& full) {
+  return ServiceStatus{
+      full.serviceType, full.currentState, full.controlsAccepted, full.win32ExitCode, full.serviceSpecificExitCode,
+      full.checkPoint,  full.waitHint};
+}
+
+// The record of a service handle's service, or null with ERROR_SERVICE_DOES_NOT_EXIST (it was deleted).
+Record* FindRecordLocked(Scm& scm, const std::wstring& key) {
+  auto it = scm.records.find(key);
+  if (it != scm.records.end()) return &it->second;
+  SetLastError(kErrorServiceDoesNotExist);
+  return nullptr;
+}
+
 ServiceStatusProcess StatusLocked(const Record& record, uint64_t now) {
   ServiceStatusProcess status;
   status.serviceType = record.type;
@@ -674,14 +689,11 @@ bool QueryServiceStatusEx(ScHandle service, ServiceStatusProcess* status) {
   }
   auto& scm = TheScm();
   std::lock_guard<std::mutex> guard(scm.mutex);
-  auto it = scm.records.find(object->key);
-  if (it == scm.records.end()) {
-    SetLastError(kErrorServiceDoesNotExist);
-    return false;
-  }
+  sim::Record* record = sim::FindRecordLocked(scm, object->key);
+  if (record == nullptr) return false;
   uint64_t now = sim::Now();
   sim::AdvanceLocked(scm, now);
-  *status = sim::StatusLocked(it->second, now);
+  *status = sim::StatusLocked(*record, now);
   SetLastError(kErrorSuccess);
   return true;
 }
@@ -693,9 +705,7 @@ bool QueryServiceStatus(ScHandle service, ServiceStatus* status) {
     return false;
   }
   if (!QueryServiceStatusEx(service, &full)) return false;
-  *status = ServiceStatus{
-      full.serviceType, full.currentState, full.controlsAccepted, full.win32ExitCode, full.serviceSpecificExitCode,
-      full.checkPoint,  full.waitHint};
+  *status = sim::BriefStatus(full);
   return true;
 }
 
@@ -725,13 +735,10 @@ bool StartService(ScHandle service) {
   auto& scm = TheScm();
   {
     std::lock_guard<std::mutex> guard(scm.mutex);
-    auto it = scm.records.find(object->key);
-    if (it == scm.records.end()) {
-      SetLastError(kErrorServiceDoesNotExist);
-      return false;
-    }
+    sim::Record* record = sim::FindRecordLocked(scm, object->key);
+    if (record == nullptr) return false;
     sim::AdvanceLocked(scm, sim::Now());
-    if (it->second.state != kServiceStopped) {
+    if (record->state != kServiceStopped) {
       SetLastError(kErrorServiceAlreadyRunning);
       return false;
     }
@@ -799,18 +806,12 @@ bool ControlService(ScHandle service, uint32_t control, ServiceStatus* status) {
   std::lock_guard<std::mutex> guard(scm.mutex);
   uint64_t now = sim::Now();
   sim::AdvanceLocked(scm, now);
-  auto it = scm.records.find(object->key);
-  if (it == scm.records.end()) {
-    SetLastError(kErrorServiceDoesNotExist);
-    return false;
-  }
-  sim::Record& record = it->second;
+  sim::Record* found = sim::FindRecordLocked(scm, object->key);
+  if (found == nullptr) return false;
+  sim::Record& record = *found;
   auto report = [&] {
     if (status != nullptr) {
-      auto full = sim::StatusLocked(record, now);
-      *status = ServiceStatus{
-          full.serviceType, full.currentState, full.controlsAccepted, full.win32ExitCode, full.serviceSpecificExitCode,
-          full.checkPoint,  full.waitHint};
+      *status = sim::BriefStatus(sim::StatusLocked(record, now));
     }
   };
   if (record.state == kServiceStopped) {
