@@ -25,8 +25,8 @@
 #include "framework/log/Log.h"
 #include "framework/log/LogWriter.h"
 #include "platform/Registry.h"
-#include "platform/sim/SimMachine.h"
-#include "platform/sim/SimPaths.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/machine/SimPaths.h"
 
 namespace {
 

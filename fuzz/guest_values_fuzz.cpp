@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "core/util/CustomizationFlags.h"
-#include "platform/sim/SimServiceHost.h"
+#include "platform/sim/services/SimServiceHost.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

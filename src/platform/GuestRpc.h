@@ -1,6 +1,7 @@
 // Guest RPC seam: the hypervisor's guest-to-host message channel, one complete exchange per command.
-// The sim backend talks to the machine's simulated hypervisor; the win32 backend to the real one (or
-// to a simulated one when VELOCYN_HYPERVISOR_DIR names its directory).
+// The sim backend talks to the machine's simulated hypervisor; the win32 backend to the Talvora
+// hypervisor's ports, or, only where CPUID shows no Talvora hypervisor, to a simulated one when
+// VELOCYN_HYPERVISOR_DIR names its directory.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +24,12 @@ class GuestRpcTransport {
 // The transport of this machine, chosen by the backend; lives until the process ends.
 GuestRpcTransport& DefaultGuestRpcTransport();
 
-// True when CPUID says the machine runs under the hypervisor whose message channel the agent uses (the
-// hypervisor-present bit and the vendor leaf). No I/O port is touched before this is true.
+// True when CPUID says the machine runs under the Talvora hypervisor (the hypervisor-present bit and
+// Talvora's signature in the vendor leaf). No I/O port is touched before this is true.
 bool IsRunningUnderHypervisor();
+
+// One line for the agent's log when the default transport is not the Talvora hypervisor's channel (no
+// Talvora hypervisor, or a simulated one named by VELOCYN_HYPERVISOR_DIR); empty otherwise.
+std::string GuestRpcChannelNote();
 
 }  // namespace tamber::platform

@@ -20,11 +20,11 @@
 #include "framework/log/LogWriter.h"
 #include "platform/Network.h"
 #include "platform/Registry.h"
-#include "platform/sim/SimAdapters.h"
-#include "platform/sim/SimFaultPlan.h"
-#include "platform/sim/SimKernel.h"
-#include "platform/sim/SimMachine.h"
-#include "platform/sim/SimTools.h"
+#include "platform/sim/network/SimAdapters.h"
+#include "platform/sim/machine/SimFaultPlan.h"
+#include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/tools/SimTools.h"
 #include "support/HelperStandIn.h"
 #include "support/TestEnvironment.h"
 
@@ -236,16 +236,16 @@ TEST_F(AgentHelperWrapperSimTest, MacAddressOfEveryAdapter) {
   platform::sim::SimAdapter first;
   first.name = "{6F1A2B3C-0000-4000-8000-000000000001}";
   first.description = "Virtual Ethernet Adapter";
-  first.physicalAddress = {0x00, 0x50, 0x56, 0xAB, 0x0C, 0xEF};
+  first.physicalAddress = {0x02, 0x54, 0x56, 0xAB, 0x0C, 0xEF};
   first.index = 7;
   first.ipv4 = {{"192.168.10.5", "255.255.255.0"}, {"192.168.10.6", "255.255.255.0"}};
   platform::sim::SaveAdapters(Machine::Directory(), {first});
-  EXPECT_EQ(wrapper->GetCurrentMacAddress(), L"00:50:56:AB:0C:EF");
+  EXPECT_EQ(wrapper->GetCurrentMacAddress(), L"02:54:56:AB:0C:EF");
 
   platform::sim::SimAdapter second = first;
   second.physicalAddress = {0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
   platform::sim::SaveAdapters(Machine::Directory(), {first, second});
-  EXPECT_EQ(wrapper->GetCurrentMacAddress(), L"00:50:56:AB:0C:EF0A:0B:0C:0D:0E:0F");
+  EXPECT_EQ(wrapper->GetCurrentMacAddress(), L"02:54:56:AB:0C:EF0A:0B:0C:0D:0E:0F");
 
   // More adapters than the 11264-byte buffer holds.
   platform::sim::SaveAdapters(Machine::Directory(), std::vector<platform::sim::SimAdapter>(17, first));

@@ -16,10 +16,10 @@
 #include "framework/log/LogWriter.h"
 #include "platform/Registry.h"
 #include "platform/guestrpc/SimHypervisor.h"
-#include "platform/sim/SimBootTimeAgent.h"
-#include "platform/sim/SimFaultPlan.h"
-#include "platform/sim/SimMachine.h"
-#include "platform/sim/SimPower.h"
+#include "platform/sim/machine/SimBootTimeAgent.h"
+#include "platform/sim/machine/SimFaultPlan.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/machine/SimPower.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::core::util {

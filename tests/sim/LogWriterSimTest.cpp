@@ -6,7 +6,7 @@
 
 #include "framework/log/Log.h"
 #include "framework/log/LogWriter.h"
-#include "platform/sim/SimMachine.h"
+#include "platform/sim/machine/SimMachine.h"
 #include "support/LogFiles.h"
 
 namespace tamber::test {

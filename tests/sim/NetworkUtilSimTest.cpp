@@ -16,10 +16,10 @@
 #include "platform/Network.h"
 #include "platform/Registry.h"
 #include "platform/guestrpc/SimHypervisor.h"
-#include "platform/sim/SimAdapters.h"
-#include "platform/sim/SimFaultPlan.h"
-#include "platform/sim/SimKernel.h"
-#include "platform/sim/SimMachine.h"
+#include "platform/sim/network/SimAdapters.h"
+#include "platform/sim/machine/SimFaultPlan.h"
+#include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimMachine.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::common::windows::device {
@@ -38,7 +38,7 @@ SimAdapter Ethernet(const std::string& friendly, uint8_t last) {
   adapter.name = "{6F1A2B3C-0000-4000-8000-0000000000" + std::to_string(10 + last) + "}";
   adapter.description = "Virtual Ethernet Adapter #" + std::to_string(last);
   adapter.friendlyName = friendly;
-  adapter.physicalAddress = {0x00, 0x50, 0x56, 0x01, 0x02, last};
+  adapter.physicalAddress = {0x02, 0x54, 0x56, 0x01, 0x02, last};
   adapter.index = last;
   adapter.ipv6Index = last;
   adapter.ipv4 = {{"10.0.0." + std::to_string(last), "255.255.255.0"}};
@@ -113,7 +113,7 @@ TEST_F(NetworkUtilSimTest, AdapterListHoldsTheModelAsWindowsLaysItOut) {
   EXPECT_STREQ(a->adapterName, first.name.c_str());
   EXPECT_EQ(std::wstring(a->friendlyName), L"Ethernet0");
   EXPECT_EQ(std::wstring(a->description), L"Virtual Ethernet Adapter #5");
-  EXPECT_EQ(util.FormatMacAddress(a->physicalAddress), L"00-50-56-01-02-05");
+  EXPECT_EQ(util.FormatMacAddress(a->physicalAddress), L"02-54-56-01-02-05");
   EXPECT_EQ(a->physicalAddressLength, 6u);
   EXPECT_EQ(a->flags, 0x3C7u);  // DDNS, suffix, DHCP, NetBIOS, IPv4, IPv6, managed
   EXPECT_EQ(a->ifIndex, 5u);
@@ -266,8 +266,8 @@ TEST_F(NetworkUtilSimTest, AdapterInfoMapsMacsAndKeepsTheLaterNameOfADuplicate) 
   LogCapture log;
   MacToNameMap map{{L"stale", L"entry"}};
   EXPECT_TRUE(util.GetValidAdapterInfo(map));
-  EXPECT_EQ(map, (MacToNameMap{{L"00-50-56-01-02-05", L"Ethernet1"}}));
-  EXPECT_TRUE(Has(log, L"GetValidAdapterInfo(): Found Adapter \"Ethernet0\" with MAC: 00-50-56-01-02-05"));
+  EXPECT_EQ(map, (MacToNameMap{{L"02-54-56-01-02-05", L"Ethernet1"}}));
+  EXPECT_TRUE(Has(log, L"GetValidAdapterInfo(): Found Adapter \"Ethernet0\" with MAC: 02-54-56-01-02-05"));
   EXPECT_TRUE(Has(log, L"GetValidAdapterInfo(): Attempt 1 to get adapter info"));
 
   // Two are expected but the twins make one entry: six attempts, a pause after each.
@@ -393,12 +393,12 @@ TEST_F(NetworkUtilSimTest, InterfaceKeysExistForAModelWrittenWhileTheMachineWasO
 
 TEST(SimAdapterModelTest, FileFormatRoundTripsAndKeepsOldAndUnknownSettings) {
   auto adapters = platform::sim::ParseAdapters(
-      "# old-style adapter\n[adapter]\nname={A}\ndescription=Old\nmac=00-50-56-AA-BB-CC\nindex=3\ntype=6\n"
+      "# old-style adapter\n[adapter]\nname={A}\ndescription=Old\nmac=02-54-56-AA-BB-CC\nindex=3\ntype=6\n"
       "dhcp=0\nip=10.1.2.3/255.0.0.0\ngateway=10.0.0.1\ndhcpServer=10.0.0.9\n"
       "[adapter]\nname={B}\nip6=fe80::1%7\nip6=2001:db8::1\ndns=::1\nflags=0x104\nnoAnswer=1\nassignedMac=02:00:00:00:00:01\n"
       "problem=22\ndriverInstance=0012\nsomeoneElses=value=with=equals\nindex=oops\nmac=zz\r\n");
   ASSERT_EQ(adapters.size(), 2u);
-  EXPECT_EQ(adapters[0].physicalAddress, (std::vector<uint8_t>{0x00, 0x50, 0x56, 0xAA, 0xBB, 0xCC}));
+  EXPECT_EQ(adapters[0].physicalAddress, (std::vector<uint8_t>{0x02, 0x54, 0x56, 0xAA, 0xBB, 0xCC}));
   EXPECT_FALSE(adapters[0].dhcpEnabled);
   EXPECT_EQ(adapters[0].Flags(), 0xC3u);
   EXPECT_EQ(adapters[1].ipv6[0].scopeId, 7u);

@@ -11,10 +11,10 @@
 #include "platform/Clock.h"
 #include "platform/Devices.h"
 #include "platform/Registry.h"
-#include "platform/sim/SimAdapters.h"
-#include "platform/sim/SimFaultPlan.h"
-#include "platform/sim/SimKernel.h"
-#include "platform/sim/SimMachine.h"
+#include "platform/sim/network/SimAdapters.h"
+#include "platform/sim/machine/SimFaultPlan.h"
+#include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimMachine.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber {
@@ -28,9 +28,9 @@ using test::LogCapture;
 
 constexpr const char* kGuidA = "{11111111-2222-3333-4444-555555555555}";
 constexpr const char* kGuidB = "{66666666-7777-8888-9999-AAAAAAAAAAAA}";
-const std::vector<uint8_t> kParentMac = {0x00, 0x50, 0x56, 0x01, 0x02, 0x03};
-const std::vector<uint8_t> kCloneMacA = {0x00, 0x50, 0x56, 0x0A, 0x0B, 0x0C};
-const std::vector<uint8_t> kCloneMacB = {0x00, 0x50, 0x56, 0x0D, 0x0E, 0x0F};
+const std::vector<uint8_t> kParentMac = {0x02, 0x54, 0x56, 0x01, 0x02, 0x03};
+const std::vector<uint8_t> kCloneMacA = {0x02, 0x54, 0x56, 0x0A, 0x0B, 0x0C};
+const std::vector<uint8_t> kCloneMacB = {0x02, 0x54, 0x56, 0x0D, 0x0E, 0x0F};
 const std::wstring kReset = L"tamber::common::windows::device::Util::TamberResetNic(): ";
 const std::wstring kDisable = L"tamber::common::windows::device::Util::TamberDisableNic(): ";
 const std::wstring kEnable = L"tamber::common::windows::device::Util::TamberEnableNic(): ";
@@ -39,7 +39,7 @@ const std::wstring kRenew = L"tamber::common::windows::device::Util::RenewMacAdd
 SimAdapter MakeAdapter(const std::string& guid, const std::vector<uint8_t>& assignedMac) {
   SimAdapter adapter;
   adapter.name = guid;
-  adapter.description = "vmxnet3 Ethernet Adapter";
+  adapter.description = "Talvora Virtual Ethernet Adapter";
   adapter.friendlyName = "Ethernet0";
   adapter.physicalAddress = kParentMac;
   adapter.index = 7;

@@ -20,11 +20,11 @@
 #include "platform/Clock.h"
 #include "platform/IpRenewal.h"
 #include "platform/Registry.h"
-#include "platform/sim/SimAdapters.h"
-#include "platform/sim/SimFaultPlan.h"
-#include "platform/sim/SimIpRenewal.h"
-#include "platform/sim/SimKernel.h"
-#include "platform/sim/SimMachine.h"
+#include "platform/sim/network/SimAdapters.h"
+#include "platform/sim/machine/SimFaultPlan.h"
+#include "platform/sim/network/SimIpRenewal.h"
+#include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimMachine.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber {
@@ -48,9 +48,9 @@ constexpr uint32_t kDelayMs = RenewIp::kDefaultDelayMs;
 SimAdapter Dhcp4Adapter(const std::string& friendly, uint32_t index, uint8_t macTail) {
   SimAdapter adapter;
   adapter.name = "{0000000" + std::to_string(index) + "-2222-3333-4444-555555555555}";
-  adapter.description = "vmxnet3 Ethernet Adapter";
+  adapter.description = "Talvora Virtual Ethernet Adapter";
   adapter.friendlyName = friendly;
-  adapter.physicalAddress = {0x00, 0x50, 0x56, 0x01, 0x02, macTail};
+  adapter.physicalAddress = {0x02, 0x54, 0x56, 0x01, 0x02, macTail};
   adapter.index = index;
   adapter.gateways = {"10.0.0.1"};
   adapter.dnsServers = {"10.0.0.2"};

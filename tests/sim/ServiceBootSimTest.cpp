@@ -17,7 +17,7 @@
 #include "platform/Registry.h"
 #include "platform/ServiceHost.h"
 #include "platform/guestrpc/SimHypervisor.h"
-#include "platform/sim/SimMachine.h"
+#include "platform/sim/machine/SimMachine.h"
 #include "service/BuildInfo.h"
 
 extern char** environ;

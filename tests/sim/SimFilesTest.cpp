@@ -6,8 +6,8 @@
 
 #include "common/windows/Handles.h"
 #include "platform/Files.h"
-#include "platform/sim/SimMachine.h"
-#include "platform/sim/SimPaths.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/machine/SimPaths.h"
 #include "support/LogFiles.h"
 
 namespace tamber::platform {

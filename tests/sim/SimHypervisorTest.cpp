@@ -13,8 +13,8 @@
 #include "framework/log/Log.h"
 #include "platform/GuestRpc.h"
 #include "platform/guestrpc/SimHypervisor.h"
-#include "platform/sim/SimFaultPlan.h"
-#include "platform/sim/SimMachine.h"
+#include "platform/sim/machine/SimFaultPlan.h"
+#include "platform/sim/machine/SimMachine.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::platform::guestrpc {

@@ -7,8 +7,8 @@
 
 #include "platform/Clock.h"
 #include "platform/Sync.h"
-#include "platform/sim/SimKernel.h"
-#include "platform/sim/SimMachine.h"
+#include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimMachine.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::platform {

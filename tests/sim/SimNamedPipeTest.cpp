@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "platform/NamedPipe.h"
-#include "platform/sim/SimMachine.h"
+#include "platform/sim/machine/SimMachine.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber {

@@ -12,8 +12,8 @@
 #include "common/util/Util.h"
 #include "platform/Process.h"
 #include "platform/Sync.h"
-#include "platform/sim/SimMachine.h"
-#include "platform/sim/SimTools.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/tools/SimTools.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::test {

@@ -18,9 +18,9 @@
 #include "platform/Clock.h"
 #include "platform/Registry.h"
 #include "platform/Sync.h"
-#include "platform/sim/SimHiveFile.h"
-#include "platform/sim/SimKernel.h"
-#include "platform/sim/SimMachine.h"
+#include "platform/sim/registry/SimHiveFile.h"
+#include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimMachine.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::platform {

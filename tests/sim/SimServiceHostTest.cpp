@@ -14,7 +14,7 @@
 
 #include "platform/ServiceHost.h"
 #include "platform/Types.h"
-#include "platform/sim/SimServiceHost.h"
+#include "platform/sim/services/SimServiceHost.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber {

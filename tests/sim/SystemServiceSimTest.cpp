@@ -15,10 +15,10 @@
 #include "platform/Registry.h"
 #include "platform/Services.h"
 #include "platform/Sync.h"
-#include "platform/sim/SimFaultPlan.h"
-#include "platform/sim/SimKernel.h"
-#include "platform/sim/SimMachine.h"
-#include "platform/sim/SimPower.h"
+#include "platform/sim/machine/SimFaultPlan.h"
+#include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/machine/SimPower.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber {

@@ -20,8 +20,8 @@
 #include "framework/log/LogWriter.h"
 #include "platform/Registry.h"
 #include "platform/Services.h"
-#include "platform/sim/SimMachine.h"
-#include "platform/sim/SimPaths.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/machine/SimPaths.h"
 #include "support/TestEnvironment.h"
 
 namespace velocyn::sim_cli {

@@ -159,7 +159,7 @@ TEST_F(CustomizationStateTest, GoldenImageRoleFollowsItsMacAddress) {
   EXPECT_EQ(MachineType::Instance()->GetMachineType(), machine::kMaster);
 
   // A machine made from the golden image's disk has other adapters.
-  ASSERT_EQ(CustomizationPersistentInfo::Instance()->SetText(Persisted::GoldenImageMacAddress, L"00:50:56:AA:BB:CC"),
+  ASSERT_EQ(CustomizationPersistentInfo::Instance()->SetText(Persisted::GoldenImageMacAddress, L"02:54:56:AA:BB:CC"),
             0);
   for (auto [stage, expected] : {std::pair{0u, machine::kInternalTemplate}, std::pair{1u, machine::kInternalTemplate},
                                  std::pair{2u, machine::kClone}}) {
@@ -437,13 +437,13 @@ TEST_F(CustomizationStateTest, EveryPersistentValueAgainstTheRegistry) {
       info->GetText(row.id, &text);
       EXPECT_EQ(text, L"");
       if ((row.writes & persisted_write::kAny) != 0) {
-        ASSERT_EQ(info->SetText(row.id, L"00:50:56:01:02:03"), 0);
+        ASSERT_EQ(info->SetText(row.id, L"02:54:56:01:02:03"), 0);
         auto raw = ReadRaw(path, row.name);
         ASSERT_TRUE(raw.has_value());
         EXPECT_EQ(raw->type, platform::kRegSz);
-        EXPECT_EQ(raw->Text(), L"00:50:56:01:02:03");
+        EXPECT_EQ(raw->Text(), L"02:54:56:01:02:03");
         ASSERT_EQ(info->GetText(row.id, &text), 0);
-        EXPECT_EQ(text, L"00:50:56:01:02:03");
+        EXPECT_EQ(text, L"02:54:56:01:02:03");
       } else {
         EXPECT_LT(info->SetText(row.id, L"x"), 0);
         EXPECT_FALSE(ReadRaw(path, row.name).has_value());

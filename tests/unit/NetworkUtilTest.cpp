@@ -292,9 +292,9 @@ TEST_F(NetworkUtilTest, FilterSkipsDownIsatapAndOtherTypesInThatOrder) {
 
 TEST_F(NetworkUtilTest, LogsMacAndAdapterDetailsByName) {
   FakeAdapter adapter;
-  const uint8_t mac[8] = {0x00, 0x50, 0x56, 0xAB, 0x0C, 0xEF, 0x12, 0x34};
+  const uint8_t mac[8] = {0x02, 0x54, 0x56, 0xAB, 0x0C, 0xEF, 0x12, 0x34};
   std::memcpy(adapter.record.physicalAddress, mac, 8);
-  EXPECT_EQ(util.FormatMacAddress(adapter.record.physicalAddress), L"00-50-56-ab-0c-ef");
+  EXPECT_EQ(util.FormatMacAddress(adapter.record.physicalAddress), L"02-54-56-ab-0c-ef");
   adapter.record.flags = 0x185 | 0x400;  // an unnamed bit is left out
   adapter.record.operStatus = 7;
   adapter.record.ifType = 53;
@@ -305,7 +305,7 @@ TEST_F(NetworkUtilTest, LogsMacAndAdapterDetailsByName) {
   util.LogMacAddress(&adapter.record);
   util.LogAdapterInfo(&adapter.record);
   EXPECT_EQ(Texts(log), (std::vector<std::wstring>{
-                            L"LogMacAddress(): Mac Address: 00:50:56:ab:0c:ef:12:34",
+                            L"LogMacAddress(): Mac Address: 02:54:56:ab:0c:ef:12:34",
                             L"LogAdapterInfo(): Friendly Name: Ethernet0",
                             L"LogAdapterInfo(): Adapter Name: {11111111-2222-3333-4444-555555555555}",
                             L"LogAdapterInfo(): Description: Virtual Ethernet Adapter",

@@ -20,9 +20,9 @@
 #include "common/util/Utf16.h"
 #include "platform/Registry.h"
 #include "platform/ServiceHost.h"
-#include "platform/sim/SimMachine.h"
-#include "platform/sim/SimPaths.h"
-#include "platform/sim/SimServiceHost.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/services/SimServiceHost.h"
 
 extern char** environ;
 

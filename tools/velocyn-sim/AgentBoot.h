@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/SimPower.h"
+#include "platform/sim/machine/SimPower.h"
 
 namespace velocyn::sim_cli {
 

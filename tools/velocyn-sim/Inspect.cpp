@@ -16,8 +16,8 @@
 #include "framework/log/LogConfig.h"
 #include "framework/log/LogWriter.h"
 #include "platform/guestrpc/SimHypervisor.h"
-#include "platform/sim/SimMachine.h"
-#include "platform/sim/SimPaths.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/machine/SimPaths.h"
 
 namespace velocyn::sim_cli {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "RegistryView.h"
-#include "platform/sim/SimPower.h"
+#include "platform/sim/machine/SimPower.h"
 
 namespace velocyn::sim_cli {
 

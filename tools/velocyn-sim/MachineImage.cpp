@@ -3,7 +3,7 @@
 #include "RegistryView.h"
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/Registry.h"
-#include "platform/sim/SimPaths.h"
+#include "platform/sim/machine/SimPaths.h"
 
 namespace velocyn::sim_cli {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "Json.h"
-#include "platform/sim/SimAdapters.h"
+#include "platform/sim/network/SimAdapters.h"
 
 namespace velocyn::sim_cli {
 namespace {
@@ -191,7 +191,7 @@ std::string AddAdapter(const std::filesystem::path& machineDir, const std::strin
     adapter.name = guid;
     adapter.friendlyName = friendlyName;
     adapter.description = "Virtual Ethernet Adapter";
-    adapter.physicalAddress = {0x00, 0x50, 0x56, 0x00, static_cast<uint8_t>(next >> 8), static_cast<uint8_t>(next)};
+    adapter.physicalAddress = {0x02, 0x54, 0x56, 0x00, static_cast<uint8_t>(next >> 8), static_cast<uint8_t>(next)};
     adapter.index = next;
     adapter.ipv6Index = next;
     error = Apply(adapter, assignments);

@@ -8,7 +8,7 @@
 #include "common/util/Utf16.h"
 #include "common/windows/Handles.h"
 #include "platform/Registry.h"
-#include "platform/sim/SimPaths.h"
+#include "platform/sim/machine/SimPaths.h"
 
 namespace velocyn::sim_cli {
 

@@ -21,10 +21,10 @@
 #include "ServiceControls.h"
 #include "framework/log/LogWriter.h"
 #include "platform/guestrpc/SimHypervisor.h"
-#include "platform/sim/SimFaultPlan.h"
-#include "platform/sim/SimMachine.h"
-#include "platform/sim/SimPaths.h"
-#include "platform/sim/SimPower.h"
+#include "platform/sim/machine/SimFaultPlan.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/machine/SimPower.h"
 
 namespace fs = std::filesystem;
 using namespace velocyn::sim_cli;

@@ -69,7 +69,7 @@ struct AdapterListFree {
 };
 using AdapterList = std::unique_ptr<platform::IpAdapterAddresses, AdapterListFree>;
 
-// MAC text ("00-50-56-01-02-03") to adapter friendly name.
+// MAC text ("02-54-56-01-02-03") to adapter friendly name.
 using MacToNameMap = std::unordered_map<std::wstring, std::wstring>;
 
 class Util {

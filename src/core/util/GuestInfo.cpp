@@ -125,7 +125,17 @@ void GuestInfoContext::SetRoleTextSource(std::function<std::string()> source) {
 
 GuestInfo::GuestInfo(GuestInfoContext* context, platform::GuestRpcTransport* transport)
     : context_(context != nullptr ? *context : GuestInfoContext::Default()),
-      transport_(transport != nullptr ? *transport : platform::DefaultGuestRpcTransport()) {}
+      transport_(transport != nullptr ? *transport : platform::DefaultGuestRpcTransport()),
+      defaultTransport_(transport == nullptr) {}
+
+void GuestInfo::NoteChannelOnce() {
+  // Once per process: a machine that is never customized says why in its log.
+  static std::once_flag noted;
+  std::call_once(noted, [] {
+    std::string note = platform::GuestRpcChannelNote();
+    if (!note.empty()) Write(LogLevel::Warn, L"tamber::core::util::GuestInfo::Run(): %S", note);
+  });
+}
 
 bool GuestInfo::RegistryMode() { return context_.IsGoldenImage(); }
 
@@ -137,6 +147,7 @@ bool GuestInfo::Run(const char* command, char** reply, size_t* replyLength) {
     return false;
   }
   if (command == nullptr || *command == '\0') return false;
+  if (defaultTransport_) NoteChannelOnce();
   std::optional<std::string> answer;
   bool succeeded = RpcOut::SendOne(transport_, command, &answer);
   if (!succeeded) {

@@ -63,9 +63,11 @@ class GuestInfo {
 
  private:
   bool RegistryMode();
+  static void NoteChannelOnce();
 
   GuestInfoContext& context_;
   platform::GuestRpcTransport& transport_;
+  bool defaultTransport_;
 };
 
 }  // namespace tamber::core::util

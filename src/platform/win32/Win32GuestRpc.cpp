@@ -1,7 +1,8 @@
-// The hypervisor's message channel on a real Windows guest: the I/O-port interface, used only after CPUID
-// has shown that the machine runs under that hypervisor (an "in" on its port anywhere else faults). When
-// VELOCYN_HYPERVISOR_DIR names a directory, the commands go to the simulated hypervisor kept there, so the
-// Windows build can be tested against it.
+// The Talvora hypervisor's message channel on a real Windows guest: its I/O ports, used only after CPUID
+// has shown the Talvora hypervisor (an "in" on its port anywhere else faults). Only on a machine without
+// it, VELOCYN_HYPERVISOR_DIR may name a simulated hypervisor's directory, so the Windows build can be
+// tested against one; on a Talvora virtual machine the real channel is always used (guestinfo carries
+// machine passwords).
 #include <windows.h>
 
 #if defined(_MSC_VER)
@@ -13,15 +14,15 @@
 #include <string>
 
 #include "platform/GuestRpc.h"
-#include "platform/guestrpc/BackdoorChannel.h"
+#include "platform/guestrpc/PortChannel.h"
 #include "platform/guestrpc/SimHypervisor.h"
 
 namespace tamber::platform {
 namespace {
 
-using guestrpc::BackdoorRegisters;
+using guestrpc::PortRegisters;
 
-void Cpuid(uint32_t leaf, uint32_t out[4]) {
+void RealCpuid(uint32_t leaf, uint32_t out[4]) {
 #if defined(_MSC_VER)
   int registers[4];
   __cpuid(registers, static_cast<int>(leaf));
@@ -36,14 +37,14 @@ constexpr bool kHavePortIo = true;
 
 class RealPortIo : public guestrpc::PortIo {
  public:
-  void In(BackdoorRegisters& r) override {
+  void In(PortRegisters& r) override {
     uint64_t ax = r.eax, bx = r.ebx, cx = r.ecx, dx = r.edx, si = r.esi, di = r.edi;
     asm volatile("inl %%dx, %%eax" : "+a"(ax), "+b"(bx), "+c"(cx), "+d"(dx), "+S"(si), "+D"(di) : : "memory");
     Store(r, ax, bx, cx, dx, si, di);
   }
 
   // ebp carries half of the cookie; the frame pointer is saved around the transfer.
-  void OutBlock(BackdoorRegisters& r, const uint8_t* data) override {
+  void OutBlock(PortRegisters& r, const uint8_t* data) override {
     uint64_t ax = r.eax, bx = r.ebx, cx = r.ecx, dx = r.edx, di = r.edi, bp = r.ebp;
     uint64_t si = reinterpret_cast<uint64_t>(data);
     asm volatile(
@@ -60,7 +61,7 @@ class RealPortIo : public guestrpc::PortIo {
     r.ebp = static_cast<uint32_t>(bp);
   }
 
-  void InBlock(BackdoorRegisters& r, uint8_t* data) override {
+  void InBlock(PortRegisters& r, uint8_t* data) override {
     uint64_t ax = r.eax, bx = r.ebx, cx = r.ecx, dx = r.edx, si = r.esi, bp = r.ebp;
     uint64_t di = reinterpret_cast<uint64_t>(data);
     asm volatile(
@@ -78,7 +79,7 @@ class RealPortIo : public guestrpc::PortIo {
   }
 
  private:
-  static void Store(BackdoorRegisters& r, uint64_t ax, uint64_t bx, uint64_t cx, uint64_t dx, uint64_t si,
+  static void Store(PortRegisters& r, uint64_t ax, uint64_t bx, uint64_t cx, uint64_t dx, uint64_t si,
                     uint64_t di) {
     r.eax = static_cast<uint32_t>(ax);
     r.ebx = static_cast<uint32_t>(bx);
@@ -94,9 +95,9 @@ constexpr bool kHavePortIo = false;
 
 class RealPortIo : public guestrpc::PortIo {
  public:
-  void In(BackdoorRegisters&) override {}
-  void OutBlock(BackdoorRegisters&, const uint8_t*) override {}
-  void InBlock(BackdoorRegisters&, uint8_t*) override {}
+  void In(PortRegisters&) override {}
+  void OutBlock(PortRegisters&, const uint8_t*) override {}
+  void InBlock(PortRegisters&, uint8_t*) override {}
 };
 #endif
 
@@ -107,34 +108,50 @@ std::wstring HypervisorDirectory() {
   return std::wstring(buffer, length);
 }
 
+// Asked once: the answer cannot change while the process runs.
+bool OnTalvora() {
+  static const bool onTalvora = kHavePortIo && IsRunningUnderHypervisor();
+  return onTalvora;
+}
+
 class Win32Transport : public GuestRpcTransport {
  public:
-  Win32Transport() : backdoor_(io_, [] { return kHavePortIo && IsRunningUnderHypervisor(); }) {}
+  Win32Transport() : ports_(io_, kHavePortIo ? guestrpc::Cpuid(RealCpuid) : guestrpc::Cpuid()) {}
 
   GuestRpcError Exchange(std::string_view command, std::string* reply) override {
-    std::wstring directory = HypervisorDirectory();
-    if (!directory.empty()) {
+    if (!OnTalvora()) {
+      std::wstring directory = HypervisorDirectory();
+      if (directory.empty()) {
+        reply->clear();
+        return GuestRpcError::kOpen;
+      }
       guestrpc::SimHypervisor hypervisor{std::filesystem::path(directory)};
       *reply = hypervisor.HandleCommand(command);
       return GuestRpcError::kNone;
     }
-    return backdoor_.Exchange(command, reply);
+    return ports_.Exchange(command, reply);
   }
 
  private:
   RealPortIo io_;
-  guestrpc::BackdoorChannel backdoor_;
+  guestrpc::PortChannel ports_;
 };
 
 }  // namespace
 
-bool IsRunningUnderHypervisor() {
-  uint32_t r[4] = {};
-  Cpuid(1, r);
-  if ((r[2] & 0x80000000u) == 0) return false;  // the hypervisor-present bit
-  Cpuid(0x40000000, r);
-  // The vendor signature of the hypervisor whose message interface this is, in ebx, ecx, edx.
-  return r[1] == 0x61774D56 && r[2] == 0x4D566572 && r[3] == 0x65726177;
+bool IsRunningUnderHypervisor() { return guestrpc::IsTalvoraHypervisor(RealCpuid); }
+
+std::string GuestRpcChannelNote() {
+  if (OnTalvora()) return {};
+  std::wstring directory = HypervisorDirectory();
+  if (directory.empty()) {
+    return "CPUID shows no Talvora hypervisor: guestinfo and the hypervisor log are unavailable, so this "
+           "machine cannot be customized";
+  }
+  std::string narrow;
+  for (wchar_t c : directory) narrow += (c > 0 && c < 0x80) ? static_cast<char>(c) : '?';
+  return "CPUID shows no Talvora hypervisor: guestinfo goes to the simulated hypervisor in " + narrow +
+         " (VELOCYN_HYPERVISOR_DIR)";
 }
 
 GuestRpcTransport& DefaultGuestRpcTransport() {

@@ -5,7 +5,7 @@
 
 #include "framework/log/LogWriter.h"
 #include "platform/Module.h"
-#include "platform/sim/SimMachine.h"
+#include "platform/sim/machine/SimMachine.h"
 #include "service/WinMain.h"
 
 int main() {

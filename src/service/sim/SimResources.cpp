@@ -2,7 +2,7 @@
 // version information is kept in the executable file itself, where the simulated GetFileVersionInfo
 // finds it as Windows finds a resource in an image.
 #include "platform/Module.h"
-#include "platform/sim/SimModule.h"
+#include "platform/sim/kernel/SimModule.h"
 #include "service/Resources.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/sim/SimServiceHost.h"
+#include "platform/sim/services/SimServiceHost.h"
 
 int main() {
   const char* path = std::getenv(tamber::platform::sim::kScmSocketVariable);

@@ -8,7 +8,7 @@
 #include "platform/Power.h"
 #include "platform/ServiceHost.h"
 #include "platform/Types.h"
-#include "platform/sim/SimMachine.h"
+#include "platform/sim/machine/SimMachine.h"
 
 namespace platform = tamber::platform;
 

@@ -1,6 +1,6 @@
 #include "support/HelperStandIn.h"
 
-#include "platform/sim/SimFaultPlan.h"
+#include "platform/sim/machine/SimFaultPlan.h"
 #include "sim/SimHelperTool.h"
 
 namespace tamber::test {

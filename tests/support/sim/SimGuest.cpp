@@ -6,7 +6,7 @@
 
 #include "core/util/Singleton.h"
 #include "framework/log/LogWriter.h"
-#include "platform/sim/SimMachine.h"
+#include "platform/sim/machine/SimMachine.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::test {

@@ -10,9 +10,9 @@
 #include "common/windows/Handles.h"
 #include "platform/Process.h"
 #include "platform/Sync.h"
-#include "platform/sim/SimMachine.h"
-#include "platform/sim/SimPaths.h"
-#include "platform/sim/SimTools.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/tools/SimTools.h"
 
 namespace tamber::standins {
 namespace {

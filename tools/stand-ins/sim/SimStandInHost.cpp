@@ -2,9 +2,9 @@
 // the one VELOCYN_SIM_MACHINE names) and keeps the key vault's keys in the machine's protected
 // folder.
 #include "StandInHost.h"
-#include "platform/sim/SimFaultPlan.h"
-#include "platform/sim/SimMachine.h"
-#include "platform/sim/SimPaths.h"
+#include "platform/sim/machine/SimFaultPlan.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/machine/SimPaths.h"
 
 namespace tamber::standins {
 
