@@ -72,6 +72,8 @@ void CServiceModule::ServiceMain(uint32_t /*argc*/, wchar_t** /*argv*/) {
     std::lock_guard<std::mutex> guard(statusLock_);
     status_.currentState = platform::kServiceStartPending;
   }
+  // The shutdown event must exist before the handler can take a stop, or the stop would be lost.
+  core::util::System::Instance()->Init();
   statusHandle_ = platform::RegisterServiceCtrlHandlerEx(serviceName_, &HandlerExThunk, nullptr);
   if (statusHandle_ == nullptr) {
     Log(LogLevel::Error, L"CServiceModule::ServiceMain(): Handler not installed");

@@ -314,6 +314,21 @@ TEST_F(RegKeyTest, WaitForStringValueReturnsAtOnceWhenShutdownIsAlreadySet) {
       L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): Shutdown Event Set, Exiting"));
 }
 
+// A wait that could not see the agent's stop is refused at once, never started without it.
+TEST_F(RegKeyTest, WaitForStringValueRefusesAMissingShutdownEvent) {
+  auto key = Open();
+  LogCapture log;
+  bool found = true;
+  uint64_t before = platform::GetTickCount64();
+  EXPECT_EQ(static_cast<int32_t>(0x80070006), key.WaitForStringValue(L"Phase", L"ready", kPatienceMs, &found, nullptr));
+  EXPECT_LT(platform::GetTickCount64() - before, uint64_t{kPatienceMs});
+  EXPECT_FALSE(found);
+  framework::log::FlushLog();
+  EXPECT_TRUE(log.Contains(
+      LogLevel::Error,
+      L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): No shutdown event to wait on: 0x80070006"));
+}
+
 // The value is only looked at after a change or at the time-out: a value that already matches and is
 // never written is found when the time-out passes, not before.
 TEST_F(RegKeyTest, WaitForStringValueSeesAnUnchangedMatchOnlyAtTheTimeOut) {

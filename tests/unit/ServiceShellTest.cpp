@@ -115,6 +115,20 @@ TEST_F(ServiceShellTest, StopBeforeTheServiceObjectSetsOnlyTheShutdownEvent) {
   module.ResetForTest();
 }
 
+// A stop that reaches the shutdown event before it exists is kept: the event is made already set, so
+// every later wait of the boot sees the stop.
+TEST_F(ServiceShellTest, StopBeforeTheShutdownEventExistsIsNotLost) {
+  auto& module = CServiceModule::Instance();
+  module.Init(platform::GetExecutableModule());
+  module.ResetForTest();
+  auto* system = core::util::System::Instance();
+  ASSERT_EQ(system->GetShutdownEvent(), nullptr);
+  EXPECT_EQ(module.HandlerEx(platform::kServiceControlStop, 0, nullptr, nullptr), 0u);
+  EXPECT_EQ(system->Init(), 0);
+  EXPECT_TRUE(system->IsShutdownEventSet());
+  module.ResetForTest();
+}
+
 TEST_F(ServiceShellTest, NamesComeFromTheStringResources) {
   auto& module = CServiceModule::Instance();
   module.Init(platform::GetExecutableModule());

@@ -310,6 +310,15 @@ int32_t ExistingRegKey::WaitForStringValue(const std::wstring& name, const std::
                                            bool* found, platform::Handle shutdownEvent) {
   if (found == nullptr) return kEInvalidArg;
   *found = false;
+  // A wait that cannot see the agent's stop could outlast it by an hour: refuse it, as the real
+  // multi-object wait refuses a null handle.
+  if (shutdownEvent == nullptr) {
+    int32_t result = HResultFromWin32(platform::kErrorInvalidHandle);
+    Log(LogLevel::Error,
+        L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): No shutdown event to wait on: 0x%X",
+        Hex(result));
+    return result;
+  }
   UniqueHandle event(platform::CreateEvent(/*manualReset=*/true, /*initialState=*/false, nullptr));
   if (!event) {
     int32_t result = LastErrorResult();
@@ -327,16 +336,9 @@ int32_t ExistingRegKey::WaitForStringValue(const std::wstring& name, const std::
   }
   std::wstring last;
   for (;;) {
-    // The shutdown event comes first, so that it wins when both are set. Without one, only the change
-    // event is waited for.
+    // The shutdown event comes first, so that it wins when both are set.
     std::array<platform::Handle, 2> handles = {shutdownEvent, event.get()};
-    uint32_t wait = 0;
-    if (shutdownEvent != nullptr) {
-      wait = platform::WaitForMultipleObjects(2, handles.data(), timeoutMs);
-    } else {
-      wait = platform::WaitForSingleObject(event.get(), timeoutMs);
-      if (wait == platform::kWaitObject0) wait = platform::kWaitObject0 + 1;
-    }
+    uint32_t wait = platform::WaitForMultipleObjects(2, handles.data(), timeoutMs);
     if (wait == platform::kWaitObject0) {
       Log(LogLevel::Debug,
           L"tamber::common::windows::registry::ExistingRegKey::WaitForStringValue(): Shutdown Event Set, Exiting");

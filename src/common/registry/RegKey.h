@@ -57,7 +57,8 @@ class ExistingRegKey : public RegKeyBase {
   int32_t WaitForChange(bool* armed, platform::Handle event);
   // Until the DWORD equals expected or becomes 0 (both "found"); 0x800705B4 when a wait times out.
   int32_t WaitForDwordValue(const std::wstring& name, uint32_t expected, uint32_t timeoutMs, bool* found);
-  // Until the text equals expected, the time-out passes, or shutdownEvent is set.
+  // Until the text equals expected, the time-out passes, or shutdownEvent is set. A null shutdownEvent is
+  // refused (0x80070006): a wait the agent's stop cannot end is never started.
   int32_t WaitForStringValue(const std::wstring& name, const std::wstring& expected, uint32_t timeoutMs, bool* found,
                              platform::Handle shutdownEvent);
   // Reads once a second until the text equals expected or the time-out is used up.

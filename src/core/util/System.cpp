@@ -38,7 +38,8 @@ System::~System() {
 int32_t System::Init() {
   std::lock_guard<std::mutex> guard(eventLock_);
   if (shutdownEvent_ != nullptr) return 0;
-  shutdownEvent_ = platform::CreateEvent(/*manualReset=*/true, /*initialState=*/false, nullptr);
+  // A stop that came before the event existed is not lost: the event starts out set.
+  shutdownEvent_ = platform::CreateEvent(/*manualReset=*/true, /*initialState=*/stopBeforeInit_, nullptr);
   if (shutdownEvent_ == nullptr) {
     int32_t result = HResultFromWin32(platform::GetLastError());
     Log(LogLevel::Error, L"tamber::core::util::System::Init(): Failed Creating Shutdown Event: 0x%X", result);
@@ -61,6 +62,7 @@ int32_t System::SetShutdownEvent() {
   std::lock_guard<std::mutex> guard(eventLock_);
   if (shutdownEvent_ == nullptr) {
     Log(LogLevel::Error, L"tamber::core::util::System::SetShutdownEvent(): Shutdown Event Was NULL");
+    stopBeforeInit_ = true;
     return kEInvalidArg;
   }
   if (!platform::SetEvent(shutdownEvent_)) {

@@ -36,7 +36,8 @@ class System : public Singleton<System> {
                              int32_t maxRetries = 0, int32_t retryDelay = 0);
   virtual int32_t AdjustProcessPrivilegeForExecReboot();
 
-  // Creates the shutdown event once; later calls do nothing. HRESULT-style result.
+  // Creates the shutdown event once (already set when SetShutdownEvent came first); later calls do
+  // nothing. HRESULT-style result.
   int32_t Init();
   int32_t SetShutdownEvent();
 
@@ -50,6 +51,7 @@ class System : public Singleton<System> {
 
   std::mutex eventLock_;
   platform::Handle shutdownEvent_ = nullptr;
+  bool stopBeforeInit_ = false;  // SetShutdownEvent came first; Init creates the event set
 };
 
 }  // namespace tamber::core::util
