@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "common/util/Utf16.h"
 #include "core/util/CustomizationFlags.h"
@@ -20,6 +21,7 @@
 #include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPower.h"
+#include "support/BootExecute.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::core::util {
@@ -46,6 +48,10 @@ std::wstring ReadComputerName() {
 
 class BootTimeAgentSimTest : public test::GuestTest {
  protected:
+  void SetUp() override {
+    test::GuestTest::SetUp();
+    ASSERT_TRUE(test::RegisterBootTimeAgent());
+  }
   void TearDown() override {
     ResetSingletonsForTest();
     test::GuestTest::TearDown();
@@ -208,6 +214,55 @@ TEST_F(BootTimeAgentSimTest, LeavesOtherRolesAndTheGoldenImageAlone) {
   EXPECT_EQ(report.role, "");
   EXPECT_EQ(Variable("clone.CustomizationState"), "<absent>");
   EXPECT_FALSE(CustomizationPersistentInfo::Instance()->Is(Persisted::VmForked));
+}
+
+// The session manager runs the boot-time agent only when BootExecute names it, in any spelling of case.
+TEST_F(BootTimeAgentSimTest, RunsOnlyWhenTheSessionManagerListsIt) {
+  auto hypervisor = Hypervisor();
+  ASSERT_TRUE(hypervisor.SetVariable("ngaFork", "1"));
+  ASSERT_TRUE(hypervisor.SetVariable("forked", "1"));
+  ASSERT_TRUE(hypervisor.SetVariable("hostName", "DESKTOP-031"));
+  for (const auto& entries : {std::vector<std::wstring>{L"autocheck autochk *"}, std::vector<std::wstring>{},
+                              std::vector<std::wstring>{L"autocheck autochk *", L"System32\\talvora-qx-nga.exe.old"}}) {
+    ASSERT_TRUE(test::WriteBootExecute(entries));
+    auto report = Reboot();
+    EXPECT_FALSE(report.ran);
+    EXPECT_EQ(Variable("clone.CustomizationState"), "<absent>");
+    EXPECT_FALSE(CustomizationPersistentInfo::Instance()->Is(Persisted::VmForked));
+    EXPECT_EQ(ReadComputerName(), L"<absent>");
+  }
+  ASSERT_TRUE(test::WriteBootExecute({L"autocheck autochk *", L"system32\\TALVORA-QX-NGA.EXE"}));
+  auto report = Reboot();
+  EXPECT_TRUE(report.ran);
+  EXPECT_EQ(report.status, "running");
+  EXPECT_EQ(ReadComputerName(), L"DESKTOP-031");
+}
+
+// Without a name it can give, the stand-in renames nothing and reports the failure: the clone's status
+// is an error, the template gets no TemplateRenamed (so the service fails it with code 32).
+TEST_F(BootTimeAgentSimTest, NoValidHostNameIsAFailureNotARename) {
+  auto hypervisor = Hypervisor();
+  ASSERT_TRUE(hypervisor.SetVariable("ngaFork", "1"));
+  ASSERT_TRUE(hypervisor.SetVariable("forked", "1"));
+  auto report = Reboot();  // no hostName at all
+  EXPECT_EQ(report.status, "error");
+  EXPECT_EQ(report.renamedTo, "");
+  EXPECT_EQ(Variable("clone.CustomizationState"), "error");
+  EXPECT_EQ(ReadComputerName(), L"<absent>");
+
+  ASSERT_TRUE(hypervisor.SetVariable("ngaFork", ""));
+  ASSERT_TRUE(hypervisor.SetVariable("forked", ""));
+  ASSERT_TRUE(hypervisor.SetVariable("it", "1"));
+  for (const char* bad : {"", "BAD NAME", "NAME-THAT-IS-TOO-LONG", "12345", "-LEADING", "semi;colon"}) {
+    ASSERT_TRUE(hypervisor.SetVariable("hostName", bad));
+    report = Reboot();
+    EXPECT_EQ(report.role, "it") << bad;
+    EXPECT_FALSE(report.templateRenamedSet) << bad;
+    EXPECT_FALSE(CustomizationPersistentInfo::Instance()->Is(Persisted::TemplateRenamed)) << bad;
+    EXPECT_EQ(ReadComputerName(), L"<absent>") << bad;
+  }
+  for (const char* good : {"IT-01", "a", "ABCDEFGHIJKLMNO"})
+    EXPECT_TRUE(platform::sim::IsValidComputerName(good)) << good;
 }
 
 }  // namespace

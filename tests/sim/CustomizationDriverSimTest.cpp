@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/util/Utf16.h"
@@ -27,6 +28,7 @@
 #include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPower.h"
+#include "support/BootExecute.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::core::windows {
@@ -74,6 +76,10 @@ class TestFlavour : public Customization {
 
 class CustomizationDriverSimTest : public test::GuestTest {
  protected:
+  void SetUp() override {
+    test::GuestTest::SetUp();
+    ASSERT_TRUE(test::RegisterBootTimeAgent());  // as the golden image's first boot left it
+  }
   void TearDown() override {
     ResetSingletonsForTest();
     test::GuestTest::TearDown();
@@ -325,15 +331,17 @@ TEST_F(CustomizationDriverSimTest, MasterKeepsTheBootTimeAgentRegisteredAndDispa
   EXPECT_EQ(Logged(log, LogLevel::Warn, L"CustomizeVM(): Nothing Needs To Be Done."), 1u);
 }
 
-// The completion worker runs after CompleteCustomization has returned, and the flavour's end waits for it.
-TEST_F(CustomizationDriverSimTest, CompletionWorkerOutlivesTheCallButNotTheFlavour) {
+// The completion worker runs after CompleteCustomization has returned. The flavour's end gives it a
+// short wait and no more: a worker that hangs (a group policy refresh in its pauses) never holds up the
+// service's stop, and it finishes later on what it owns.
+TEST_F(CustomizationDriverSimTest, CompletionWorkerNeverHoldsUpTheFlavoursEnd) {
   ForkClone("0");
   auto finished = std::make_shared<std::atomic<bool>>(false);
-  std::promise<void> gate;
-  std::shared_future<void> opened = gate.get_future().share();
+  auto gate = std::make_shared<std::promise<void>>();
+  std::shared_future<void> opened = gate->get_future().share();
   auto flavour = std::make_unique<TestFlavour>();
   flavour->SetCompletionWork([finished, opened] {
-    opened.wait_for(std::chrono::seconds(20));
+    opened.wait_for(std::chrono::seconds(60));
     *finished = true;
   });
   auto started = std::chrono::steady_clock::now();
@@ -341,9 +349,33 @@ TEST_F(CustomizationDriverSimTest, CompletionWorkerOutlivesTheCallButNotTheFlavo
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)) << "completion waited for the worker";
   EXPECT_TRUE(Completed());
   EXPECT_FALSE(*finished);
-  gate.set_value();
+
+  LogCapture log;
+  started = std::chrono::steady_clock::now();
   flavour.reset();
-  EXPECT_TRUE(*finished) << "the worker ended before the flavour";
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30))
+      << "the flavour's end waited for the worker";
+  EXPECT_FALSE(*finished);
+  framework::log::FlushLog();
+  EXPECT_EQ(Logged(log, LogLevel::Warn, L"WaitForCompletionWorker(): Completion Worker Still Running After 3000ms"),
+            1u);
+
+  gate->set_value();
+  for (int i = 0; i < 1000 && !*finished; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(*finished) << "the worker finished on its own";
+}
+
+TEST_F(CustomizationDriverSimTest, CompletionWorkerThatEndsInTimeIsWaitedFor) {
+  ForkClone("0");
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  auto flavour = std::make_unique<TestFlavour>();
+  flavour->SetCompletionWork([finished] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    *finished = true;
+  });
+  EXPECT_TRUE(flavour->CustomizeVM());
+  flavour.reset();
+  EXPECT_TRUE(*finished);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "platform/guestrpc/SimHypervisor.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "service/BuildInfo.h"
+#include "support/BootExecute.h"
 
 extern char** environ;
 
@@ -209,7 +210,10 @@ TEST_F(ServiceBootSimTest, StopDuringTheStopWaitEndsTheServicePromptly) {
 }
 
 TEST_F(ServiceBootSimTest, CloneWithPersistentDisksReadyStaysUpUntilStopped) {
-  MakeAgentMachine(/*shutdownDelayMs=*/20000, [] { SetDword(kGaKey, L"PersistentDisksReady", 1); });
+  MakeAgentMachine(/*shutdownDelayMs=*/20000, [] {
+    SetDword(kGaKey, L"PersistentDisksReady", 1);
+    ASSERT_TRUE(test::RegisterBootTimeAgent());  // a clone of a golden image that has run as Master
+  });
   SimHypervisor hypervisor(machine_ / "hypervisor");
   ASSERT_TRUE(hypervisor.SetVariable("ngaFork", "1"));
   ASSERT_TRUE(hypervisor.SetVariable("forked", "1"));

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 #include <system_error>
+#include <thread>
 
 #include "common/util/StringConverter.h"
 #include "common/util/Utf16.h"
@@ -19,12 +20,15 @@
 #include "core/windows/Network.h"
 #include "framework/log/Log.h"
 #include "platform/Clock.h"
+#include "platform/Sync.h"
 
 namespace tamber::core::windows {
 
 using common::i18n::StringConverter;
+using common::windows::HResultFromWin32;
 using common::windows::kEFail;
 using common::windows::kEInvalidArg;
+using common::windows::UniqueHandle;
 using util::CustomizationFlagBits;
 using util::CustomizationTypeCode;
 using util::Persisted;
@@ -71,7 +75,7 @@ Customization::Customization()
       network_(Network::Instance()),
       registry_(util::Registry::Instance()) {}
 
-Customization::~Customization() { WaitForCompletionWorker(); }
+Customization::~Customization() { WaitForCompletionWorker(kCompletionWorkerStopWaitMs); }
 
 // ---- role dispatch ------------------------------------------------------------------------------
 
@@ -346,12 +350,24 @@ void Customization::SetCompletionWork(std::function<void()> work) {
 }
 
 void Customization::StartCompletionWorker() {
+  // One worker at a time: a second completion gives the first one the same short wait as a stop.
+  WaitForCompletionWorker(kCompletionWorkerStopWaitMs);
   std::lock_guard<std::mutex> guard(workerLock_);
-  // One worker at a time: a second completion waits for the first worker before starting its own.
-  if (completionWorker_.joinable()) completionWorker_.join();
-  std::function<void()> work = completionWork_ ? completionWork_ : [this] { RunCompletionSteps(); };
+  std::function<void()> work = completionWork_ ? completionWork_ : std::function<void()>(&RunCompletionSteps);
+  auto done =
+      std::make_shared<UniqueHandle>(platform::CreateEvent(/*manualReset=*/true, /*initialState=*/false, nullptr));
+  if (!*done) {
+    Log(LogLevel::Error,
+        L"tamber::core::windows::Customization::CompleteCustomization(): Failed Starting Completion Worker: 0x%X",
+        HResultFromWin32(platform::GetLastError()));
+    return;
+  }
   try {
-    completionWorker_ = std::thread(std::move(work));
+    std::thread([work = std::move(work), done] {
+      work();
+      platform::SetEvent(done->get());
+    }).detach();
+    completionDone_ = done;
   } catch (const std::system_error& error) {
     Log(LogLevel::Error,
         L"tamber::core::windows::Customization::CompleteCustomization(): Failed Starting Completion Worker: %S",
@@ -359,14 +375,23 @@ void Customization::StartCompletionWorker() {
   }
 }
 
-void Customization::WaitForCompletionWorker() {
-  std::lock_guard<std::mutex> guard(workerLock_);
-  if (completionWorker_.joinable()) completionWorker_.join();
+bool Customization::WaitForCompletionWorker(uint32_t timeoutMs) {
+  std::shared_ptr<UniqueHandle> done;
+  {
+    std::lock_guard<std::mutex> guard(workerLock_);
+    done = std::static_pointer_cast<UniqueHandle>(completionDone_);
+  }
+  if (!done) return true;
+  if (platform::WaitForSingleObject(done->get(), timeoutMs) == platform::kWaitObject0) return true;
+  Log(LogLevel::Warn,
+      L"tamber::core::windows::Customization::WaitForCompletionWorker(): Completion Worker Still Running After %dms; Not Waiting Longer",
+      timeoutMs);
+  return false;
 }
 
 void Customization::RunCompletionSteps() {
-  // The group policy refresh (GroupPolicy::UpdateGroupPolicy) and then the logging of the user principal
-  // name (DomainJoin::LogUPN) run here once the group policy and domain join steps land.
+  // Static: the worker may outlive the flavour. The group policy refresh (GroupPolicy::UpdateGroupPolicy) and then the
+  // logging of the user principal name (DomainJoin::LogUPN) run here once the group policy and domain join steps land.
 }
 
 // ---- pre-shutdown and persistent disks ----------------------------------------------------------

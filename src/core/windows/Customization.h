@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/util/GuestInfo.h"
@@ -36,7 +36,8 @@ inline constexpr const wchar_t* kNgaBootExecuteEntry = L"System32\\talvora-qx-ng
 class Customization {
  public:
   Customization();
-  // Waits for the completion worker: it works with this object's collaborators.
+  // Waits a short while for the completion worker, never longer: the worker owns what it uses, so it
+  // may outlive the flavour, and a stop must not sit in STOP_PENDING behind a group policy refresh.
   virtual ~Customization();
   Customization(const Customization&) = delete;
   Customization& operator=(const Customization&) = delete;
@@ -69,12 +70,16 @@ class Customization {
   bool RunPreShutdownRoutine();
   bool PreparePersistentDisks();
 
-  // Blocks until the completion worker (if one was started) has finished.
-  void WaitForCompletionWorker();
+  // Waits up to timeoutMs (machine time) for the completion worker, if one was started; true when it has
+  // finished (or none runs).
+  bool WaitForCompletionWorker(uint32_t timeoutMs);
+  // How long the flavour's end waits for the worker.
+  static constexpr uint32_t kCompletionWorkerStopWaitMs = 3000;
 
  protected:
-  // What the completion worker runs. It must not use anything that dies before this base object;
-  // the default is the group policy refresh and the logging of the user principal name.
+  // What the completion worker runs. It may outlive this object, so it must own (share) everything it
+  // uses and never reach back into the flavour; the default is the group policy refresh and the
+  // logging of the user principal name.
   void SetCompletionWork(std::function<void()> work);
 
   util::CustomizationPersistentInfo* persistentInfo_;
@@ -92,13 +97,14 @@ class Customization {
 
  private:
   void StartCompletionWorker();
-  void RunCompletionSteps();
+  static void RunCompletionSteps();
   bool RunPostCustomizationScript();
   bool RunPreShutdownScript();
 
   std::mutex workerLock_;
   std::function<void()> completionWork_;
-  std::thread completionWorker_;
+  // Set by the worker when its work is done; shared with the worker, which may outlive this object.
+  std::shared_ptr<void> completionDone_;
 };
 
 }  // namespace tamber::core::windows

@@ -1,6 +1,8 @@
 #include "platform/sim/machine/SimBootTimeAgent.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cwctype>
 #include <optional>
 #include <vector>
 
@@ -15,6 +17,8 @@ namespace {
 constexpr const wchar_t* kSetupKeyPath = L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\setup";
 constexpr const wchar_t* kGaKeyPath = L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\ga";
 constexpr const wchar_t* kNgaKeyPath = L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\nga";
+constexpr const wchar_t* kSessionManagerKeyPath = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr const wchar_t* kBootExecuteEntry = L"System32\\talvora-qx-nga.exe";
 constexpr const char* kFailFault = "BootTimeAgentFails";
 
 // An open key that closes itself.
@@ -53,6 +57,27 @@ class Key {
     uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                         static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
     return key_ != nullptr && RegSetValueEx(key_, name, kRegDword, bytes, sizeof bytes) == kErrorSuccess;
+  }
+  // The strings of a REG_MULTI_SZ value, read defensively (no terminator needed).
+  std::vector<std::wstring> ReadMultiString(const wchar_t* name) const {
+    std::vector<std::wstring> strings;
+    if (key_ == nullptr) return strings;
+    uint32_t size = 0, type = 0;
+    if (RegQueryValueEx(key_, name, &type, nullptr, &size) != kErrorSuccess || type != kRegMultiSz) return strings;
+    std::vector<uint8_t> bytes(size);
+    if (size == 0 || RegQueryValueEx(key_, name, &type, bytes.data(), &size) != kErrorSuccess) return strings;
+    std::wstring current;
+    for (size_t i = 0; i + 1 < std::min<size_t>(size, bytes.size()); i += 2) {
+      auto unit = static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+      if (unit == L'\0') {
+        if (!current.empty()) strings.push_back(current);
+        current.clear();
+      } else {
+        current.push_back(unit);
+      }
+    }
+    if (!current.empty()) strings.push_back(current);
+    return strings;
   }
   bool WriteString(const wchar_t* name, const std::vector<uint8_t>& utf16) const {
     return key_ != nullptr &&
@@ -102,10 +127,27 @@ bool IsStateSet(const guestrpc::SimHypervisor& hypervisor, const char* name) {
   return value && !value->empty() && (*value)[0] == '1';
 }
 
-// Gives the machine the name the management side chose; nothing when it chose none.
+bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::towlower(a[i]) != std::towlower(b[i])) return false;
+  }
+  return true;
+}
+
+// The session manager runs the boot-time agent only when its BootExecute list names it.
+bool IsRegisteredToRun() {
+  for (const std::wstring& entry : Key(kSessionManagerKeyPath, /*create=*/false).ReadMultiString(L"BootExecute")) {
+    if (EqualsIgnoringCase(entry, kBootExecuteEntry)) return true;
+  }
+  return false;
+}
+
+// Gives the machine the name the management side chose; empty when it gave none that Windows takes as a
+// computer name (and then nothing is renamed).
 std::string Rename(const guestrpc::SimHypervisor& hypervisor) {
   auto name = hypervisor.GetVariable("hostName");
-  if (!name || name->empty()) return {};
+  if (!name || !IsValidComputerName(*name)) return {};
   auto bytes = Utf8ToRegistryString(*name);
   Key(kComputerNameKeyPath, /*create=*/true).WriteString(L"ComputerName", bytes);
   Key tcpip(kTcpipParametersKeyPath, /*create=*/true);
@@ -116,9 +158,22 @@ std::string Rename(const guestrpc::SimHypervisor& hypervisor) {
 
 }  // namespace
 
+bool IsValidComputerName(const std::string& name) {
+  if (name.empty() || name.size() > 15 || name.front() == '-' || name.back() == '-') return false;
+  bool allDigits = true;
+  for (char c : name) {
+    const bool digit = c >= '0' && c <= '9';
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!digit && !letter && c != '-') return false;
+    allDigits = allDigits && digit;
+  }
+  return !allDigits;
+}
+
 BootTimeAgentReport RunBootTimeAgent() {
   BootTimeAgentReport report;
   if (!Machine::IsBooted()) return report;
+  if (!IsRegisteredToRun()) return report;
   report.ran = true;
   if (Key(kSetupKeyPath, /*create=*/false).ReadDword(L"GoldenImage") == 1u) return report;
 
@@ -134,11 +189,13 @@ BootTimeAgentReport RunBootTimeAgent() {
     if (nga.ReadDword(L"VmForked") == 1u) return report;  // seen on an earlier boot: the service has taken over
     report.role = "clone";
     if (!fails) report.renamedTo = Rename(hypervisor);
+    // A clone that could not take its own name must not be customized under its parent's.
+    const bool failed = report.renamedTo.empty();
     report.vmForkedSet = nga.WriteDword(L"VmForked", 1);
     report.statusVariable = "clone.CustomizationState";
-    report.status = fails ? "error" : "running";
+    report.status = failed ? "error" : "running";
     hypervisor.SetVariable(report.statusVariable, report.status);
-    hypervisor.AppendLog(std::string("nga: forked machine ") + (fails ? "failed" : "ready for customization"));
+    hypervisor.AppendLog(std::string("nga: forked machine ") + (failed ? "failed" : "ready for customization"));
     return report;
   }
   // The internal template, before and after it is prepared for forking.
@@ -149,6 +206,7 @@ BootTimeAgentReport RunBootTimeAgent() {
   report.role = "it";
   if (fails) return report;
   report.renamedTo = Rename(hypervisor);
+  if (report.renamedTo.empty()) return report;  // no TemplateRenamed: the service fails the template
   report.templateRenamedSet = ga.WriteDword(L"TemplateRenamed", 1);
   return report;
 }

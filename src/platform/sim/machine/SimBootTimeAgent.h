@@ -1,10 +1,13 @@
-// Stand-in for the native boot-time agent that the session manager runs before any service starts. It
-// does, at every boot of a simulated machine, what the service relies on from the real one:
+// Stand-in for the native boot-time agent that the session manager runs before any service starts, and
+// only when the session manager's BootExecute list names "System32\talvora-qx-nga.exe" (compared
+// without regard to case). It does, at every boot of a simulated machine, what the service relies on
+// from the real one:
 //   - a forked machine (guestinfo "ngaFork" and "forked" both set) that has not been seen forked yet is
 //     given its name (guestinfo "hostName"), gets VmForked = 1 in the nga key, and its status
-//     "clone.CustomizationState" becomes "running";
+//     "clone.CustomizationState" becomes "running"; without a valid name it is not renamed and its status
+//     becomes "error";
 //   - the internal template (guestinfo "it", not forked) is given its name once and gets TemplateRenamed = 1
-//     in the ga key.
+//     in the ga key; without a valid name it gets neither.
 // Fault plan: "BootTimeAgentFails" makes the forked machine's status "error" (its name is left alone)
 // and leaves the internal template unnamed, without TemplateRenamed. The golden image (GoldenImage = 1 in
 // the setup key) is left alone.
@@ -17,7 +20,7 @@
 namespace tamber::platform::sim {
 
 struct BootTimeAgentReport {
-  bool ran = false;       // a machine was booted
+  bool ran = false;       // a machine was booted and its BootExecute list names the boot-time agent
   std::string role;       // "clone", "it" or "" when the machine needed nothing
   std::string renamedTo;  // the name given, or empty
   bool vmForkedSet = false;
@@ -25,6 +28,10 @@ struct BootTimeAgentReport {
   std::string status;
   bool templateRenamedSet = false;
 };
+
+// A name Windows takes as a computer name: 1 to 15 letters, digits and hyphens, not all digits, no
+// hyphen at either end.
+bool IsValidComputerName(const std::string& name);
 
 // Runs the stand-in on the booted machine. Boot sequences call it right after the boot starts, before
 // the service.
