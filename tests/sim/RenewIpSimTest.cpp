@@ -20,11 +20,12 @@
 #include "platform/Clock.h"
 #include "platform/IpRenewal.h"
 #include "platform/Registry.h"
-#include "platform/sim/network/SimAdapters.h"
-#include "platform/sim/machine/SimFaultPlan.h"
-#include "platform/sim/network/SimIpRenewal.h"
+#include "platform/guestrpc/SimHypervisor.h"
 #include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/network/SimAdapters.h"
+#include "platform/sim/network/SimIpRenewal.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber {
@@ -276,6 +277,52 @@ TEST_F(RenewIpSimTest, HungWorkersAreAbandonedAndTheLastFailureComesAfterFiveAtt
   // The abandoned workers still own their adapter list: released now, they finish reading it safely.
   FaultPlan::Set("IpRenewAddress.hang", std::nullopt);
   WaitForCount(log, kUtil + L"RenewIPAddress(): Adapters: 1, ", 5);
+}
+
+// A worker given up at its time-out finishes the call it hangs in, and then releases and renews nothing
+// more: the other adapters keep the addresses they hold.
+TEST_F(RenewIpSimTest, AnAbandonedWorkerTouchesNoFurtherAdapter) {
+  SimAdapter second = Dhcp4Adapter("Ethernet1", 8, 2), third = Dhcp4Adapter("Ethernet2", 9, 3);
+  second.ipv4 = {{"10.0.0.18", "255.255.255.0"}};
+  third.ipv4 = {{"10.0.0.19", "255.255.255.0"}};
+  SetAdapters({Dhcp4Adapter("Ethernet0", 7, 1), second, third});
+  // Three adapters expected: a worker left alone would go on to the second and third.
+  ASSERT_TRUE(
+      platform::guestrpc::SimHypervisor(Machine::Directory() / "hypervisor").SetVariable("snapshot.nic.count", "3"));
+  FaultPlan::Set("IpRenewAddress.hang", "1");
+  LogCapture log;
+  {
+    RenewIp renew;
+    renew.setTries(1, kDelayMs);
+    renew.startAsync(IpProtocolUsage::IPv4);
+    EXPECT_FALSE(renew.waitForFirstIp());
+  }
+  EXPECT_EQ(Count(log, kRenewIp + L"terminate(): Terminating IPv4 async renew"), 1u);
+  FaultPlan::Set("IpRenewAddress.hang", std::nullopt);
+  WaitForCount(log, kUtil + L"RenewIPAddress(): Adapters: 1, ", 1);
+  EXPECT_EQ(Count(log, kUtil + L"RenewIPAddress(): Renewal Abandoned, Skipping The Remaining Adapters"), 1u);
+  EXPECT_EQ(Count(log, kUtil + L"RenewIPv4Address(): Index: 8"), 0u);
+  EXPECT_EQ(Count(log, kUtil + L"RenewIPv4Address(): Index: 9"), 0u);
+  EXPECT_EQ(Ipv4Of(1), "10.0.0.18");
+  EXPECT_EQ(Ipv4Of(2), "10.0.0.19");
+  EXPECT_EQ(Adapters().at(1).extra.count("releasedLease"), 0u) << "released after the abandonment";
+}
+
+// A negative "snapshot.nic.count" is copied as an unsigned count (0xFFFFFFFF), as both renewal paths
+// copy it: a single-stack renewal then stops at no adapter count and renews every adapter, never just one.
+TEST_F(RenewIpSimTest, NegativeAdapterCountRenewsEveryAdapter) {
+  SetAdapters({Dhcp4Adapter("Ethernet0", 7, 1), Dhcp4Adapter("Ethernet1", 8, 2)});
+  ASSERT_TRUE(
+      platform::guestrpc::SimHypervisor(Machine::Directory() / "hypervisor").SetVariable("snapshot.nic.count", "-1"));
+  LogCapture log;
+  {
+    RenewIp renew;
+    renew.setTries(1, kDelayMs);
+    renew.startAsync(IpProtocolUsage::IPv4);
+    EXPECT_TRUE(renew.waitForFirstIp());
+  }
+  WaitForCount(log, kUtil + L"RenewIPAddress(): Adapters: 2, Succeeded: 2", 1);
+  EXPECT_EQ(Ipv4Of(1), "10.0.0.18");
 }
 
 TEST_F(RenewIpSimTest, Dual4FirstAddressEndsTheWaitWithIpv6LeftPending) {

@@ -46,6 +46,7 @@ struct RenewIp::Worker {
   std::shared_ptr<const platform::IpAdapterAddresses> adapters;  // what request.adapters points into
   UniqueHandle done;                                             // manual-reset, set when the worker returns
   std::atomic<uint32_t> exitCode{platform::kStillActive};
+  std::shared_ptr<std::atomic<bool>> abandoned = std::make_shared<std::atomic<bool>>(false);
 
   bool Ended() const { return platform::WaitForSingleObject(done.get(), 0) == platform::kWaitObject0; }
   bool Succeeded() const { return exitCode.load() != 0 && exitCode.load() != platform::kStillActive; }
@@ -82,6 +83,7 @@ RenewIp::WorkerPtr RenewIp::StartWorker(IpProtocolUsage stack) {
   worker->request.protocol = stack;
   worker->request.expectedCount = expectedCount_;
   worker->request.adapters = adapters_.get();
+  worker->request.abandoned = worker->abandoned;
   worker->adapters = adapters_;
   worker->done.reset(platform::CreateEvent(/*manualReset=*/true, /*initialState=*/false, nullptr));
   try {
@@ -115,23 +117,30 @@ void RenewIp::startAsync(IpProtocolUsage protocol) {
     Log(LogLevel::Error, L"tamber::common::windows::device::RenewIp::startAsync(): No adapters found");
   }
   adapters_ = Shared(std::move(list));
-  int32_t count = GetNetworkAdapterCount();
-  expectedCount_ = count > 0 ? static_cast<uint32_t>(count) : 0;
+  // An unsigned copy: a negative count reads as 0xFFFFFFFF (no early stop), never as "one adapter".
+  expectedCount_ = static_cast<uint32_t>(GetNetworkAdapterCount());
   if (IncludesIPv4(protocol)) ipv4Thread_ = StartWorker(IpProtocolUsage::IPv4);
   if (IncludesIPv6(protocol)) ipv6Thread_ = StartWorker(IpProtocolUsage::IPv6);
 }
 
 void RenewIp::terminate() {
-  // The worker is left to finish on its own; it owns what it reads, and nobody reads what it returns.
+  // The worker is left to finish its current call on its own (it owns what it reads, and nobody reads
+  // what it returns), but it releases and renews nothing after that.
   if (IncludesIPv4(protocol_) && ipv4Thread_ && !ipv4Thread_->Ended()) {
+    ipv4Thread_->abandoned->store(true);
     Log(LogLevel::Debug, L"tamber::common::windows::device::RenewIp::terminate(): Terminating IPv4 async renew");
   }
   if (IncludesIPv6(protocol_) && ipv6Thread_ && !ipv6Thread_->Ended()) {
+    ipv6Thread_->abandoned->store(true);
     Log(LogLevel::Debug, L"tamber::common::windows::device::RenewIp::terminate(): Terminating IPv6 async renew");
   }
 }
 
 void RenewIp::closeThreads() {
+  // A worker nobody holds any more is abandoned too, logged or not.
+  for (const WorkerPtr& worker : {ipv4Thread_, ipv6Thread_, pendingThread_}) {
+    if (worker && !worker->Ended()) worker->abandoned->store(true);
+  }
   ipv4Thread_.reset();
   ipv6Thread_.reset();
   pendingThread_.reset();

@@ -10,6 +10,7 @@
 // Util pointer).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -61,6 +62,9 @@ struct RenewRequest {
   IpProtocolUsage protocol = IpProtocolUsage::IPv4;
   uint32_t expectedCount = 0;                              // 0 counts as 1
   const platform::IpAdapterAddresses* adapters = nullptr;  // owned by the caller
+  // Set when the worker's owner has given up on it: the worker then releases and renews nothing more
+  // (a late worker must not take addresses away from the next attempt or a confirmed address).
+  std::shared_ptr<const std::atomic<bool>> abandoned;
 };
 
 // An adapter list from GetAdapters: one block of the process heap, freed with HeapFree.
@@ -129,6 +133,13 @@ class Util {
   bool TamberResetNic();
   // deviceSet is the HDEVINFO of the network class.
   bool TamberDisableNic(void* deviceSet, platform::SpDevinfoData* deviceData);
+
+ private:
+  // True (with a log line naming the step not taken) once the renewal's owner has given up on it.
+  bool Abandoned(const wchar_t* step) const;
+
+  // The abandoned flag of the renewal running on this object, for the length of RenewIPAddress.
+  std::shared_ptr<const std::atomic<bool>> abandoned_;
 };
 
 }  // namespace tamber::common::windows::device

@@ -78,6 +78,13 @@ bool ReleaseIPv4Address(const platform::IpAdapterAddresses* adapter) {
 
 }  // namespace
 
+bool Util::Abandoned(const wchar_t* step) const {
+  if (!abandoned_ || !abandoned_->load()) return false;
+  Log(LogLevel::Debug, L"tamber::common::windows::device::Util::RenewIPAddress(): Renewal Abandoned, Skipping %ws",
+      step);
+  return true;
+}
+
 uint32_t Util::RenewIPAddress(RenewRequest* request) {
   if (request == nullptr) {
     Log(LogLevel::Debug, L"tamber::common::windows::device::Util::RenewIPAddress(): No network info found, quitting");
@@ -91,8 +98,10 @@ uint32_t Util::RenewIPAddress(RenewRequest* request) {
   const uint32_t expected = request->expectedCount == 0 ? 1 : request->expectedCount;
   const bool singleStack = protocol == IpProtocolUsage::IPv4 || protocol == IpProtocolUsage::IPv6;
   uint32_t count = 0, succeeded = 0, failed = 0, skipped = 0;
+  abandoned_ = request->abandoned;
 
   for (const platform::IpAdapterAddresses* adapter = request->adapters; adapter != nullptr; adapter = adapter->next) {
+    if (Abandoned(L"The Remaining Adapters")) break;
     ++count;
     Log(LogLevel::Info,
         L"tamber::common::windows::device::Util::RenewIPAddress(): Attempting to renew IP for adapter:");
@@ -137,6 +146,7 @@ uint32_t Util::RenewIPAddress(RenewRequest* request) {
   } else if (succeeded == 0) {
     Log(LogLevel::Debug, L"tamber::common::windows::device::Util::RenewIPAddress(): No Adapters Succeeded");
   }
+  abandoned_.reset();
   return succeeded;
 }
 
@@ -148,6 +158,7 @@ uint32_t Util::RenewIPv4Address(const platform::IpAdapterAddresses* adapter) {
   Log(LogLevel::Debug, L"tamber::common::windows::device::Util::RenewIPv4Address(): Index: %d", map.index);
 
   // A failed release does not stop the renewal: the renewal is what counts.
+  if (Abandoned(L"IPv4 Release")) return static_cast<uint32_t>(V4Result::Failed);
   uint32_t result = platform::IpReleaseAddress(&map);
   if (result == platform::kErrorSuccess) {
     Log(LogLevel::Debug, L"tamber::common::windows::device::Util::RenewIPv4Address(): IPv4 Release Succeeded");
@@ -161,6 +172,7 @@ uint32_t Util::RenewIPv4Address(const platform::IpAdapterAddresses* adapter) {
   }
   platform::Sleep(kPauseBetweenReleaseAndRenewMs);
 
+  if (Abandoned(L"IPv4 Renew")) return static_cast<uint32_t>(V4Result::Failed);
   result = platform::IpRenewAddress(&map);
   if (result == platform::kErrorSuccess) {
     Log(LogLevel::Debug, L"tamber::common::windows::device::Util::RenewIPv4Address(): IPv4 Renew Succeeded");
@@ -184,12 +196,14 @@ bool Util::RenewIPv6Address(const platform::IpAdapterAddresses* adapter) {
   Log(LogLevel::Debug, L"tamber::common::windows::device::Util::RenewIPv6Address(): IPv6 Is Enabled");
   Log(LogLevel::Debug, L"tamber::common::windows::device::Util::RenewIPv6Address(): IPv6 Metric: %d",
       adapter->ipv6Metric);
+  if (Abandoned(L"IPv6 Release")) return false;
   if (common::util::Util::RunScript(Ipconfig6CommandLine(L"release6", adapter))) {
     Log(LogLevel::Debug, L"tamber::common::windows::device::Util::RenewIPv6Address(): IPv6 Release Succeeded");
   } else {
     Log(LogLevel::Debug, L"tamber::common::windows::device::Util::RenewIPv6Address(): Failed Releasing IPv6 Address");
   }
   platform::Sleep(kPauseBetweenReleaseAndRenewMs);
+  if (Abandoned(L"IPv6 Renew")) return false;
   if (common::util::Util::RunScript(Ipconfig6CommandLine(L"renew6", adapter))) {
     Log(LogLevel::Debug, L"tamber::common::windows::device::Util::RenewIPv6Address(): IPv6 Renew Succeeded");
     return true;

@@ -97,7 +97,8 @@ bool Network::RenewIP() {
   const IpProtocolUsage protocol = protocol_.load();
   Util util;
   for (int32_t i = 1; i <= maxRetries; ++i) {
-    if (util.RenewIPAddressSync(protocol, static_cast<uint32_t>(adapterCount > 0 ? adapterCount : 0))) {
+    // An unsigned copy: a negative count reads as 0xFFFFFFFF (no early stop), never as "one adapter".
+    if (util.RenewIPAddressSync(protocol, static_cast<uint32_t>(adapterCount))) {
       Log(LogLevel::Debug, L"tamber::core::windows::Network::RenewIP(): Renewed IP Address: Iteration: %d", i);
       if (util.LogIpAddresses(nullptr, nullptr)) {
         Log(LogLevel::Debug, L"tamber::core::windows::Network::RenewIP(): LogIpAddresses Succeeded");
