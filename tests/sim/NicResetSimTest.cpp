@@ -6,15 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "common/device/DeviceSet.h"
 #include "common/device/Util.h"
 #include "framework/log/Log.h"
 #include "platform/Clock.h"
 #include "platform/Devices.h"
 #include "platform/Registry.h"
-#include "platform/sim/network/SimAdapters.h"
-#include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/network/SimAdapters.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber {
@@ -211,6 +212,26 @@ TEST_F(NicResetSimTest, EnableOutcomes) {
     EXPECT_EQ(log.Count(LogLevel::Debug, kEnable + L"Ignore this error"), 1u);
     EXPECT_EQ(Adapter(0).physicalAddress, kCloneMacA);
   }
+}
+
+// A device installer error is printed as the installer gives it, not folded into a Win32 error.
+TEST_F(NicResetSimTest, DeviceSetPrintsInstallerErrorsUnchanged) {
+  FaultPlan::Set("SetupDiGetClassDevsFails", "0xE0000209");
+  LogCapture log;
+  bool ok = true;
+  common::windows::device::DeviceSet set(platform::kGuidDevClassNet, platform::kDigcfPresent, ok);
+  EXPECT_FALSE(ok);
+  framework::log::FlushLog();
+  EXPECT_EQ(
+      log.Count(
+          LogLevel::Error,
+          L"tamber::common::windows::device::DeviceSet::DeviceSet(): Failed to execute SetupDiGetClassDevs: 0xE0000209"),
+      1u);
+  FaultPlan::Set("SetupDiGetClassDevsFails", "5");
+  common::windows::device::DeviceSet denied(platform::kGuidDevClassNet, platform::kDigcfPresent, ok);
+  framework::log::FlushLog();
+  EXPECT_EQ(log.Count(LogLevel::Error, L"SetupDiGetClassDevs: 0x80070005"), 1u);
+  FaultPlan::Set("SetupDiGetClassDevsFails", std::nullopt);
 }
 
 TEST_F(NicResetSimTest, DisableFailuresLeaveTheDeviceRunning) {

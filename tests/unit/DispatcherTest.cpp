@@ -135,6 +135,29 @@ TEST_F(DispatcherTest, RemovingAnUnknownWaitableChangesNothing) {
   EXPECT_TRUE(log.Contains(LogLevel::Debug, L"Remove(): Could not remove waitable 0x"));
 }
 
+// Remove takes the manager's slot off the waitable: a dispatch that happens anyway (one already under
+// way, or another owner's) does not put it back, and a waitable added again counts its callbacks afresh.
+TEST_F(DispatcherTest, RemovedWaitableStaysRemovedAndComesBackClean) {
+  std::atomic<int> fired{0};
+  auto event = CountedEvent(L"Removed", /*manualReset=*/true, fired);
+  manager_->AddWaitableHandle(event);
+  EXPECT_EQ(manager_->SizeForTest(), 2u);
+  manager_->Remove(event);
+  EXPECT_EQ(manager_->SizeForTest(), 1u);
+  event->Dispatch(event);
+  EXPECT_EQ(fired.load(), 1);
+  EXPECT_EQ(manager_->SizeForTest(), 1u) << "the dispatch put the removed waitable back";
+
+  // Without a user callback a waitable is dropped at its first dispatch, also after a remove and re-add.
+  auto bare = std::make_shared<EventWrapperWin32>(L"BareAgain", /*manualReset=*/true, /*initialState=*/true);
+  manager_->AddWaitableHandle(bare);
+  manager_->Remove(bare);
+  manager_->AddWaitableHandle(bare);
+  manager_->WaitAndDispatch(0);  // internal
+  EXPECT_TRUE(manager_->WaitAndDispatch(0));
+  EXPECT_EQ(manager_->SizeForTest(), 1u) << "an old slot of the manager counted as a user's callback";
+}
+
 TEST_F(DispatcherTest, MoreThanSixtyFourHandlesMakeEveryWaitFail) {
   LogCapture log;
   std::vector<std::shared_ptr<EventWrapperWin32>> events;

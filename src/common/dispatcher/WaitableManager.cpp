@@ -25,7 +25,7 @@ void WaitableManagerWin32::Connect(const std::shared_ptr<WaitableHandle>& waitab
   // The manager's slot holds it weakly: a waitable must not keep its manager alive.
   std::weak_ptr<WaitableManagerWin32> weakSelf = weak_from_this();
   std::weak_ptr<WaitableHandle> weakWaitable = waitable;
-  waitable->Callbacks().connect_extended(
+  slots_[waitable.get()] = waitable->Callbacks().connect_extended(
       [weakSelf, weakWaitable](const boost::signals2::connection& connection, std::shared_ptr<Waitable>) {
         auto self = weakSelf.lock();
         auto target = weakWaitable.lock();
@@ -83,6 +83,11 @@ void WaitableManagerWin32::Remove(std::shared_ptr<Waitable> waitable) {
         L"tamber::common::dispatcher::WaitableManagerWin32::Remove(): Could not remove waitable 0x%X, not found",
         reinterpret_cast<uintptr_t>(waitable.get()));
     return;
+  }
+  auto slot = slots_.find(waitable.get());
+  if (slot != slots_.end()) {
+    slot->second.disconnect();
+    slots_.erase(slot);
   }
   set_.erase(entry);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <shared_mutex>
 #include <vector>
@@ -42,6 +43,9 @@ class WaitableManagerWin32 : public WaitableManager, public std::enable_shared_f
 
   mutable std::shared_mutex lock_;
   std::vector<std::shared_ptr<WaitableHandle>> set_;
+  // The manager's own slot on each added waitable, so that Remove can take it off again: a removed
+  // waitable must not be put back by its next dispatch, nor count the old slot as a user's callback.
+  std::map<const Waitable*, boost::signals2::connection> slots_;
   std::shared_ptr<EventWrapperWin32> internal_;
 };
 

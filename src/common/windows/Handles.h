@@ -82,9 +82,11 @@ using SharedHKey = std::shared_ptr<void>;    // made with HKeyDeleter
 inline SharedHandle MakeSharedHandle(platform::Handle h) { return SharedHandle(h, HandleDeleter{}); }
 inline SharedHKey MakeSharedHKey(platform::HKey k) { return SharedHKey(k, HKeyDeleter{}); }
 
-// The agent's HRESULT-style result from a Win32 error code.
+// The agent's HRESULT-style result from a Win32 error code, as HRESULT_FROM_WIN32 makes it: a code that
+// is already negative as a 32-bit value (the device installer's 0xE000xxxx errors) stays as it is.
 constexpr int32_t HResultFromWin32(uint32_t error) {
-  return error == 0 ? 0 : static_cast<int32_t>(0x80070000u | (error & 0xFFFFu));
+  if (error == 0 || (error & 0x80000000u) != 0) return static_cast<int32_t>(error);
+  return static_cast<int32_t>(0x80070000u | (error & 0xFFFFu));
 }
 constexpr int32_t kEFail = static_cast<int32_t>(0x80004005u);
 constexpr int32_t kEInvalidArg = static_cast<int32_t>(0x80070057u);

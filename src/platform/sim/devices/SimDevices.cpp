@@ -34,9 +34,9 @@
 
 #include "platform/Devices.h"
 #include "platform/Registry.h"
-#include "platform/sim/network/SimAdapters.h"
 #include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/network/SimAdapters.h"
 
 namespace tamber::platform::sim {
 namespace {
@@ -226,6 +226,11 @@ HDevInfo SetupDiGetClassDevsW(const Guid* classGuid, const wchar_t* enumerator, 
   (void)hwndParent;
   if ((classGuid == nullptr && (flags & kDigcfAllClasses) == 0) || !sim::Machine::IsBooted()) {
     SetLastError(kErrorInvalidParameter);
+    return InvalidHandleValue();
+  }
+  // Fault plan: "SetupDiGetClassDevsFails" = the error the device installer reports (e.g. 0xE0000209).
+  if (auto code = sim::FaultPlan::Get("SetupDiGetClassDevsFails")) {
+    SetLastError(sim::ErrorOf(*code));
     return InvalidHandleValue();
   }
   auto set = std::make_shared<DeviceInfoSet>();
