@@ -4,8 +4,13 @@
 
 #include <string>
 
+#include "common/windows/Handles.h"
+#include "framework/log/EventLogReporter.h"
 #include "framework/log/Log.h"
 #include "framework/log/LogWriter.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/sim/eventlog/SimEventLog.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "support/LogFiles.h"
 
@@ -141,6 +146,46 @@ TEST_F(LogWriterSimTest, LoggingBeforeAnyBootReachesOnlyTheObserver) {
   ResetLogForTest();
   Log(LogLevel::Info, L"tamber::test::Early(): booted now");
   EXPECT_EQ(CountContaining(MainLines(), "booted now"), 1u);
+}
+
+// A log directory that cannot be made: the writer's own failure reaches the Application event log, where
+// a service's administrator looks, not only a console the service does not have.
+TEST_F(LogWriterSimTest, WriterFailuresReachTheEventLog) {
+  common::windows::UniqueFile blocker(platform::CreateFile(L"C:\\ProgramData\\blocked", platform::kGenericWrite, 0,
+                                                           platform::kCreateAlways, platform::kFileAttributeNormal));
+  ASSERT_TRUE(blocker);
+  blocker.reset();
+  SetLogSetting(L"LogFileDirectory", std::wstring(L"C:\\ProgramData\\blocked\\logs"));
+  ResetLogForTest();
+  Log(LogLevel::Info, L"tamber::test::Blocked(): lost");
+  FlushLog();
+  ASSERT_NE(LastLogSystemMessage().find(L"Open file error"), std::wstring::npos) << LastLogSystemMessage();
+  auto events = platform::sim::ReadEventLog(Machine::Directory(), 10);
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back().type, "Error");
+  EXPECT_EQ(events.back().source, "tlv-velocyn-ga");
+  EXPECT_NE(events.back().text.find("Open file error"), std::string::npos) << events.back().text;
+  EXPECT_NE(events.back().text.find("blocked"), std::string::npos) << events.back().text;
+  platform::DeleteFile(L"C:\\ProgramData\\blocked");
+}
+
+// Five reports a minute of machine time at most; the first report of a later minute says how many were
+// held back.
+TEST_F(LogWriterSimTest, EventLogReportsAreRateLimited) {
+  EventLogReporter reporter(L"velocyn-test");
+  int reported = 0;
+  for (int i = 0; i < 12; ++i) reported += reporter.Report(L"failure " + std::to_wstring(i)) ? 1 : 0;
+  EXPECT_EQ(reported, 5);
+  platform::Sleep(EventLogReporter::kWindowMs);
+  EXPECT_TRUE(reporter.Report(L"a later failure"));
+  std::vector<std::string> texts;
+  for (const auto& event : platform::sim::ReadEventLog(Machine::Directory(), 100)) {
+    if (event.source == "velocyn-test") texts.push_back(event.text);
+  }
+  ASSERT_EQ(texts.size(), 7u);
+  EXPECT_EQ(texts[4], "failure 4");
+  EXPECT_NE(texts[5].find("7 further reports"), std::string::npos) << texts[5];
+  EXPECT_EQ(texts[6], "a later failure");
 }
 
 }  // namespace

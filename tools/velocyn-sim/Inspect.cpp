@@ -260,6 +260,7 @@ MachineReport Inspect(const fs::path& machine, size_t lines) {
   tamber::platform::guestrpc::SimHypervisor hypervisor(machine / "hypervisor");
   report.guestinfo = hypervisor.Variables();
   report.hypervisorLog = hypervisor.LogTail(lines);
+  report.eventLog = tamber::platform::sim::ReadEventLog(machine, lines);
   return report;
 }
 

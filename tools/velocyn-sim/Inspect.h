@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "RegistryView.h"
+#include "platform/sim/eventlog/SimEventLog.h"
 #include "platform/sim/machine/SimPower.h"
 
 namespace velocyn::sim_cli {
@@ -45,6 +46,7 @@ struct MachineReport {
   std::vector<std::string> logTail;
   std::map<std::string, std::string> guestinfo;
   std::vector<std::string> hypervisorLog;
+  std::vector<tamber::platform::sim::EventLogRecord> eventLog;  // the Application log's last events
 };
 
 // Throws std::runtime_error when the machine cannot be read.

@@ -418,6 +418,22 @@ void ShowJson(const MachineReport& report) {
   json.EndObject();
   json.Key("hypervisorLog").BeginArray();
   for (const auto& line : report.hypervisorLog) json.String(line);
+  json.EndArray();
+  json.Key("eventLog").BeginArray();
+  for (const auto& event : report.eventLog) {
+    json.BeginObject()
+        .Key("machineTimeMs")
+        .Number(event.machineTimeMs)
+        .Key("type")
+        .String(event.type)
+        .Key("source")
+        .String(event.source)
+        .Key("eventId")
+        .Number(static_cast<uint64_t>(event.eventId))
+        .Key("text")
+        .String(event.text)
+        .EndObject();
+  }
   json.EndArray().EndObject();
   std::cout << "\n";
 }
@@ -462,6 +478,11 @@ void ShowText(const MachineReport& report) {
   for (const auto& [name, value] : report.guestinfo) out << "  " << name << " = " << value << "\n";
   out << "\nhypervisor log (last " << report.hypervisorLog.size() << " lines):\n";
   for (const auto& line : report.hypervisorLog) out << "  " << line << "\n";
+  out << "\nApplication event log (last " << report.eventLog.size() << " events):\n";
+  for (const auto& event : report.eventLog) {
+    out << "  " << event.machineTimeMs << " ms  " << event.type << "  " << event.source << "  " << event.eventId << "  "
+        << event.text << "\n";
+  }
 }
 
 int Show(const Args& args) {

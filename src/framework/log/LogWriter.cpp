@@ -14,6 +14,7 @@
 
 #include "common/util/Utf16.h"
 #include "common/windows/Handles.h"
+#include "framework/log/EventLogReporter.h"
 #include "framework/log/Format.h"
 #include "framework/log/Log.h"
 #include "framework/log/LogConfig.h"
@@ -842,7 +843,8 @@ class LogWriter {
     }
     std::string narrow = ToUtf8(text);
     narrow.push_back('\n');
-    std::fputs(narrow.c_str(), stderr);
+    std::fputs(narrow.c_str(), stderr);  // a console, when there is one
+    eventLog_.Report(text);              // a service has none
   }
 
   static constexpr int64_t kNoFixedBias = INT64_MIN;
@@ -899,6 +901,7 @@ class LogWriter {
 
   std::mutex systemMessageMutex_;
   std::wstring lastSystemMessage_;
+  EventLogReporter eventLog_{L"tlv-velocyn-ga"};
 };
 
 }  // namespace
