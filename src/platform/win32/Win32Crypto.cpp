@@ -75,12 +75,12 @@ NtStatus CfbCrypt(BCRYPT_KEY_HANDLE key, bool encrypt, uint32_t feedback, const 
   UCHAR stream[kAesBlock];
   UCHAR cipher[kAesBlock];
   std::memcpy(reg, iv, kAesBlock);
-  NTSTATUS status = STATUS_SUCCESS;
-  for (uint32_t position = 0; position < size && NT_SUCCESS(status); position += feedback) {
+  NTSTATUS status = kStatusSuccess;
+  for (uint32_t position = 0; position < size && NtSuccess(status); position += feedback) {
     ULONG written = 0;
     status = ::BCryptEncrypt(key, reg, kAesBlock, nullptr, nullptr, 0, stream, kAesBlock, &written, 0);
-    if (NT_SUCCESS(status) && written != kAesBlock) status = STATUS_INTERNAL_ERROR;
-    if (!NT_SUCCESS(status)) break;
+    if (NtSuccess(status) && written != kAesBlock) status = kStatusInternalError;
+    if (!NtSuccess(status)) break;
     for (uint32_t i = 0; i < feedback; ++i) {
       const uint8_t in = input[position + i];  // read before the write: the buffers may be one
       const uint8_t out = static_cast<uint8_t>(in ^ stream[i]);
@@ -94,7 +94,7 @@ NtStatus CfbCrypt(BCRYPT_KEY_HANDLE key, bool encrypt, uint32_t feedback, const 
       reg[kAesBlock - 1] = cipher[0];
     }
   }
-  if (NT_SUCCESS(status)) std::memcpy(iv, reg, kAesBlock);
+  if (NtSuccess(status)) std::memcpy(iv, reg, kAesBlock);
   ::SecureZeroMemory(reg, sizeof(reg));
   ::SecureZeroMemory(stream, sizeof(stream));
   ::SecureZeroMemory(cipher, sizeof(cipher));
@@ -109,28 +109,28 @@ NtStatus AesCrypt(BCryptKeyHandle key, bool encrypt, const uint8_t* input, uint3
     auto& aes = Aes();
     std::lock_guard<std::mutex> guard(aes.lock);
     auto found = aes.keys.find(key);
-    if (found == aes.keys.end()) return STATUS_INVALID_HANDLE;
+    if (found == aes.keys.end()) return kStatusInvalidHandle;
     state = found->second;
   }
   if (paddingInfo != nullptr || resultSize == nullptr || (input == nullptr && inputSize != 0)) {
-    return STATUS_INVALID_PARAMETER;
+    return kStatusInvalidParameter;
   }
-  if (flags != 0) return STATUS_NOT_SUPPORTED;  // block padding is not carried
+  if (flags != 0) return kStatusNotSupported;  // block padding is not carried
   switch (state.mode) {
     case ChainMode::Ecb:
-      if (iv != nullptr || ivSize != 0) return STATUS_INVALID_PARAMETER;
+      if (iv != nullptr || ivSize != 0) return kStatusInvalidParameter;
       break;
     case ChainMode::Cfb:
-      if (iv == nullptr || ivSize != kAesBlock) return STATUS_INVALID_PARAMETER;
+      if (iv == nullptr || ivSize != kAesBlock) return kStatusInvalidParameter;
       break;
     case ChainMode::Cbc:
-      return STATUS_NOT_SUPPORTED;
+      return kStatusNotSupported;
   }
-  if (inputSize % kAesBlock != 0) return STATUS_INVALID_BUFFER_SIZE;
+  if (inputSize % kAesBlock != 0) return kStatusInvalidBufferSize;
   *resultSize = inputSize;
-  if (output == nullptr) return STATUS_SUCCESS;
-  if (outputSize < inputSize) return STATUS_BUFFER_TOO_SMALL;
-  if (inputSize == 0) return STATUS_SUCCESS;
+  if (output == nullptr) return kStatusSuccess;
+  if (outputSize < inputSize) return kStatusBufferTooSmall;
+  if (inputSize == 0) return kStatusSuccess;
   if (state.mode == ChainMode::Cfb) return CfbCrypt(key, encrypt, state.feedback, input, inputSize, iv, output);
   ULONG written = 0;
   NTSTATUS status = encrypt ? ::BCryptEncrypt(key, const_cast<PUCHAR>(input), inputSize, nullptr, nullptr, 0, output,
@@ -154,12 +154,12 @@ NtStatus BCryptOpenAlgorithmProvider(BCryptAlgHandle* algorithm, const wchar_t* 
   BCRYPT_ALG_HANDLE opened = nullptr;
   NTSTATUS status =
       ::BCryptOpenAlgorithmProvider(algorithm != nullptr ? &opened : nullptr, algorithmId, implementation, flags);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NtSuccess(status)) return status;
   if (SameText(algorithmId, kBCryptAesAlgorithm)) {
     status = ::BCryptSetProperty(opened, BCRYPT_CHAINING_MODE,
                                  reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_ECB)),
                                  sizeof(BCRYPT_CHAIN_MODE_ECB), 0);
-    if (!NT_SUCCESS(status)) {
+    if (!NtSuccess(status)) {
       ::BCryptCloseAlgorithmProvider(opened, 0);
       return status;
     }
@@ -188,26 +188,26 @@ NtStatus BCryptSetProperty(void* object, const wchar_t* property, const uint8_t*
     auto algorithm = aes.algorithms.find(object);
     auto key = aes.keys.find(object);
     const bool isAes = algorithm != aes.algorithms.end() || key != aes.keys.end();
-    if (isAes && property == nullptr) return STATUS_INVALID_PARAMETER;
+    if (isAes && property == nullptr) return kStatusInvalidParameter;
     if (isAes && SameText(property, kBCryptChainingMode)) {
       ChainMode mode;
-      if (flags != 0) return STATUS_INVALID_PARAMETER;
-      if (!ParseChainMode(input, inputSize, &mode)) return STATUS_NOT_SUPPORTED;
+      if (flags != 0) return kStatusInvalidParameter;
+      if (!ParseChainMode(input, inputSize, &mode)) return kStatusNotSupported;
       if (key != aes.keys.end()) {
         key->second.mode = mode;
       } else {
         algorithm->second = mode;
       }
-      return STATUS_SUCCESS;
+      return kStatusSuccess;
     }
     if (isAes && SameText(property, kBCryptMessageBlockLength)) {
-      if (key == aes.keys.end()) return STATUS_NOT_SUPPORTED;
+      if (key == aes.keys.end()) return kStatusNotSupported;
       uint32_t feedback = 0;
-      if (flags != 0 || input == nullptr || inputSize != sizeof(feedback)) return STATUS_INVALID_PARAMETER;
+      if (flags != 0 || input == nullptr || inputSize != sizeof(feedback)) return kStatusInvalidParameter;
       std::memcpy(&feedback, input, sizeof(feedback));
-      if (feedback != 1 && feedback != kAesBlock) return STATUS_INVALID_PARAMETER;
+      if (feedback != 1 && feedback != kAesBlock) return kStatusInvalidParameter;
       key->second.feedback = feedback;
-      return STATUS_SUCCESS;
+      return kStatusSuccess;
     }
   }
   return ::BCryptSetProperty(object, property, const_cast<PUCHAR>(input), inputSize, flags);
@@ -296,7 +296,7 @@ NtStatus BCryptGenerateSymmetricKey(BCryptAlgHandle algorithm, BCryptKeyHandle* 
   BCRYPT_KEY_HANDLE made = nullptr;
   NTSTATUS status = ::BCryptGenerateSymmetricKey(algorithm, key != nullptr ? &made : nullptr, keyObject, keyObjectSize,
                                                  const_cast<PUCHAR>(secret), secretSize, flags);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NtSuccess(status)) return status;
   if (found != aes.algorithms.end()) aes.keys[made] = AesKeyState{found->second, 1};
   *key = made;
   return status;

@@ -36,7 +36,7 @@ NtStatus LsaOpenPolicy(const LsaUnicodeString* systemName, const LsaObjectAttrib
   NTSTATUS status = ::LsaOpenPolicy(
       Native(systemName), reinterpret_cast<PLSA_OBJECT_ATTRIBUTES>(const_cast<LsaObjectAttributes*>(objectAttributes)),
       desiredAccess, policy != nullptr ? &opened : nullptr);
-  if (NT_SUCCESS(status) && policy != nullptr) *policy = opened;
+  if (NtSuccess(status) && policy != nullptr) *policy = opened;
   return status;
 }
 
