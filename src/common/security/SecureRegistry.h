@@ -2,6 +2,9 @@
 // local system. Stateless: every store or retrieval opens its own policy handle and closes it at once.
 // Every operation logs its own failures and reports them as false, 0 or null; none throws.
 //
+// A secret's name is one registry key name under the store: 1 to 255 characters, no backslash (an
+// empty name or a path would reach other secrets); other names are refused as invalid parameters.
+//
 // Buffers handed to callers are zero-filled heap blocks that the caller gives back to FreePrivateData,
 // which wipes them before freeing. A value is at most 65534 bytes (the LSA's 16-bit counted lengths);
 // longer values are refused, never cut.
