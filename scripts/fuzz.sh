@@ -38,6 +38,13 @@ printf '\000\000\004\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000
 printf '\001\000\010\000\000\000\000\000\000\000\000\000\000\000\000\000\003\000\000\000\006\000\000\000\000\000\000\000\000\000\001\377\377\377\377\000\001\000\000\000\001\000\000\377\377\377\377s\000a\000b\000' >"$corpus/nested"
 printf '\002\000\000\000\034\000\010\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000' >"$corpus/framed"
 
+corpus="$build/fuzz-corpus/obfuscation"
+mkdir -p "$corpus"
+# Two seeds (each ended by a backslash and one more character), then the text or bytes: a password
+# obfuscated with host name and clone UUID, and plain padded Base64.
+printf 'clone-07\\x4c4c4544-0042-3610-8052-b4c04f4d3232\\xjoU2O/oOgipU' >"$corpus/password"
+printf 'a\\xb\\xZm9vYg==' >"$corpus/padded"
+
 status=0
 for target in $targets; do
   name="${target%_fuzz}"

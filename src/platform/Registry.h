@@ -56,6 +56,9 @@ uint32_t RegDeleteValue(HKey key, const wchar_t* name);
 // Deletes subKey of key and everything below it (RegDeleteTreeW); subKey null or empty deletes the
 // key's subkeys and values but keeps the key.
 uint32_t RegDeleteTree(HKey key, const wchar_t* subKey);
+// Deletes subKey of key with all its subkeys and values (SHDeleteKeyW, shell light-weight API);
+// ERROR_FILE_NOT_FOUND when it does not exist. The simulated registry wants subKey named (not empty).
+uint32_t SHDeleteKey(HKey key, const wchar_t* subKey);
 // ERROR_NO_MORE_ITEMS past the end.
 uint32_t RegEnumKeyEx(HKey key, uint32_t index, std::wstring* name);
 uint32_t RegEnumValue(HKey key, uint32_t index, std::wstring* name, uint32_t* type);

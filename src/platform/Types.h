@@ -14,7 +14,9 @@ using HKey = void*;
 inline Handle InvalidHandleValue() { return reinterpret_cast<Handle>(static_cast<intptr_t>(-1)); }
 
 // Predefined registry roots, sign-extended as on 64-bit Windows.
-inline HKey HKeyLocalMachine() { return reinterpret_cast<HKey>(static_cast<intptr_t>(static_cast<int32_t>(0x80000002))); }
+inline HKey HKeyLocalMachine() {
+  return reinterpret_cast<HKey>(static_cast<intptr_t>(static_cast<int32_t>(0x80000002)));
+}
 inline HKey HKeyUsers() { return reinterpret_cast<HKey>(static_cast<intptr_t>(static_cast<int32_t>(0x80000003))); }
 
 // Win32 error codes the agent looks at.
@@ -51,6 +53,27 @@ constexpr uint32_t kErrorBadcommandLine = 1639;
 constexpr uint32_t kErrorPrivilegeNotHeld = 1314;
 constexpr uint32_t kErrorRegistryCorrupt = 1015;
 constexpr uint32_t kErrorShutdownInProgress = 1115;
+
+// NTSTATUS results (CNG, LSA): negative values are failures.
+using NtStatus = int32_t;
+constexpr NtStatus kStatusSuccess = 0;
+constexpr NtStatus kStatusUnsuccessful = static_cast<NtStatus>(0xC0000001u);
+constexpr NtStatus kStatusNotImplemented = static_cast<NtStatus>(0xC0000002u);
+constexpr NtStatus kStatusInvalidHandle = static_cast<NtStatus>(0xC0000008u);
+constexpr NtStatus kStatusInvalidParameter = static_cast<NtStatus>(0xC000000Du);
+constexpr NtStatus kStatusNoMemory = static_cast<NtStatus>(0xC0000017u);
+constexpr NtStatus kStatusAccessDenied = static_cast<NtStatus>(0xC0000022u);
+constexpr NtStatus kStatusBufferTooSmall = static_cast<NtStatus>(0xC0000023u);
+constexpr NtStatus kStatusObjectNameInvalid = static_cast<NtStatus>(0xC0000033u);
+constexpr NtStatus kStatusObjectNameNotFound = static_cast<NtStatus>(0xC0000034u);
+constexpr NtStatus kStatusInsufficientResources = static_cast<NtStatus>(0xC000009Au);
+constexpr NtStatus kStatusNotSupported = static_cast<NtStatus>(0xC00000BBu);
+constexpr NtStatus kStatusInternalError = static_cast<NtStatus>(0xC00000E5u);
+constexpr NtStatus kStatusInvalidBufferSize = static_cast<NtStatus>(0xC0000206u);
+constexpr NtStatus kStatusNotFound = static_cast<NtStatus>(0xC0000225u);
+constexpr NtStatus kStatusInvalidSignature = static_cast<NtStatus>(0xC000A000u);
+
+inline bool NtSuccess(NtStatus status) { return status >= 0; }
 
 // Wait results.
 constexpr uint32_t kWaitObject0 = 0x00000000;

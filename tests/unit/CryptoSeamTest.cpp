@@ -1,8 +1,9 @@
 // The crypto seam against fixed vectors: both backends must give the same bytes (SHA-256 digests,
-// exported key blobs, and PKCS #1 v1.5 signatures, which are deterministic), and a key pair made by
-// either must sign what the other verifies.
+// exported key blobs, PKCS #1 v1.5 signatures, which are deterministic, and AES in ECB and CFB mode),
+// and a key pair made by either must sign what the other verifies.
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -191,6 +192,153 @@ TEST(CryptoSeamTest, GeneratedKeyPairSignsWhatItsPublicBlobVerifies) {
   Rsa verifier;
   ASSERT_EQ(verifier.Import(kBCryptRsaPublicBlob, publicBlob), kStatusSuccess);
   EXPECT_EQ(verifier.Verify(digest, signature), kStatusSuccess);
+}
+
+// AES-128 with the key and IV of NIST SP 800-38A, appendix F.
+const char kAesKeyHex[] = "2b7e151628aed2a6abf7158809cf4f3c";
+const char kAesIvHex[] = "000102030405060708090a0b0c0d0e0f";
+const char kAesPlainHex[] =
+    "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+    "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710";
+// F.3.13 CFB128-AES128.Encrypt.
+const char kAesCfb128CipherHex[] =
+    "3b3fd92eb72dad20333449f8e83cfb4ac8a64537a0b3a93fcde3cdad9f1ce58b"
+    "26751f67a3cbb140b1808cf187a4f4dfc04b05357c5d1c0eeac4c66f9ff7f2e6";
+// F.3.7 CFB8-AES128.Encrypt (the first 16 bytes), CNG's feedback when none is set.
+const char kAesCfb8CipherHex[] = "3b79424c9c0dd436bace9e0ed4586a4f";
+// The IV block under the key alone (ECB): the first CFB-128 stream block.
+const char kAesEcbOfIvHex[] = "50fe67cc996d32b6da0937e99bafec60";
+
+std::vector<uint8_t> WideProperty(const wchar_t* text) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text);
+  return std::vector<uint8_t>(bytes, bytes + (std::wcslen(text) + 1) * sizeof(wchar_t));
+}
+
+struct Aes {
+  BCryptAlgHandle algorithm = nullptr;
+  BCryptKeyHandle key = nullptr;
+  // mode null: CNG's default; feedback 0: not set.
+  Aes(const wchar_t* mode, uint32_t feedback) {
+    EXPECT_EQ(BCryptOpenAlgorithmProvider(&algorithm, kBCryptAesAlgorithm, nullptr, 0), kStatusSuccess);
+    if (mode != nullptr) {
+      auto value = WideProperty(mode);
+      EXPECT_EQ(BCryptSetProperty(algorithm, kBCryptChainingMode, value.data(), static_cast<uint32_t>(value.size()), 0),
+                kStatusSuccess);
+    }
+    auto secret = FromHex(kAesKeyHex);
+    EXPECT_EQ(BCryptGenerateSymmetricKey(algorithm, &key, nullptr, 0, secret.data(), 16, 0), kStatusSuccess);
+    if (feedback != 0) {
+      EXPECT_EQ(BCryptSetProperty(key, kBCryptMessageBlockLength, reinterpret_cast<const uint8_t*>(&feedback), 4, 0),
+                kStatusSuccess);
+    }
+  }
+  ~Aes() {
+    if (key) BCryptDestroyKey(key);
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+  }
+  NtStatus Crypt(bool encrypt, const std::vector<uint8_t>& input, std::vector<uint8_t>* iv,
+                 std::vector<uint8_t>* output) {
+    output->assign(input.size(), 0);
+    uint32_t written = 0;
+    uint8_t* ivBytes = iv != nullptr ? iv->data() : nullptr;
+    uint32_t ivSize = iv != nullptr ? static_cast<uint32_t>(iv->size()) : 0;
+    NtStatus status = encrypt
+                          ? BCryptEncrypt(key, input.data(), static_cast<uint32_t>(input.size()), nullptr, ivBytes,
+                                          ivSize, output->data(), static_cast<uint32_t>(output->size()), &written, 0)
+                          : BCryptDecrypt(key, input.data(), static_cast<uint32_t>(input.size()), nullptr, ivBytes,
+                                          ivSize, output->data(), static_cast<uint32_t>(output->size()), &written, 0);
+    if (NtSuccess(status)) {
+      EXPECT_EQ(written, input.size());
+    }
+    return status;
+  }
+};
+
+TEST(CryptoSeamTest, AesCfb128MatchesTheStandardVectorsBothWays) {
+  Aes aes(kBCryptChainModeCfb, 16);
+  auto iv = FromHex(kAesIvHex);
+  std::vector<uint8_t> cipher;
+  ASSERT_EQ(aes.Crypt(/*encrypt=*/true, FromHex(kAesPlainHex), &iv, &cipher), kStatusSuccess);
+  EXPECT_EQ(ToHex(cipher), kAesCfb128CipherHex);
+  // The IV now continues the stream: it is the last ciphertext block.
+  EXPECT_EQ(ToHex(iv), std::string(kAesCfb128CipherHex).substr(96));
+
+  iv = FromHex(kAesIvHex);
+  std::vector<uint8_t> plain;
+  ASSERT_EQ(aes.Crypt(/*encrypt=*/false, cipher, &iv, &plain), kStatusSuccess);
+  EXPECT_EQ(ToHex(plain), kAesPlainHex);
+}
+
+TEST(CryptoSeamTest, AesCfbContinuesAcrossCallsAndWorksInPlace) {
+  Aes aes(kBCryptChainModeCfb, 16);
+  auto iv = FromHex(kAesIvHex);
+  auto buffer = FromHex(kAesPlainHex);
+  for (size_t offset = 0; offset < buffer.size(); offset += 32) {
+    uint32_t written = 0;
+    ASSERT_EQ(BCryptEncrypt(aes.key, buffer.data() + offset, 32, nullptr, iv.data(), 16, buffer.data() + offset, 32,
+                            &written, 0),
+              kStatusSuccess);
+  }
+  EXPECT_EQ(ToHex(buffer), kAesCfb128CipherHex);
+  iv = FromHex(kAesIvHex);
+  uint32_t written = 0;
+  ASSERT_EQ(BCryptDecrypt(aes.key, buffer.data(), 64, nullptr, iv.data(), 16, buffer.data(), 64, &written, 0),
+            kStatusSuccess);
+  EXPECT_EQ(ToHex(buffer), kAesPlainHex);
+}
+
+TEST(CryptoSeamTest, AesFeedbackAndModeAreCngDefaultsUnlessSet) {
+  auto plain = FromHex(kAesPlainHex);
+  plain.resize(16);
+  std::vector<uint8_t> out;
+  {
+    Aes aes(kBCryptChainModeCfb, 0);  // 8-bit feedback
+    auto iv = FromHex(kAesIvHex);
+    ASSERT_EQ(aes.Crypt(/*encrypt=*/true, plain, &iv, &out), kStatusSuccess);
+    EXPECT_EQ(ToHex(out), kAesCfb8CipherHex);
+  }
+  {
+    Aes aes(kBCryptChainModeEcb, 0);
+    ASSERT_EQ(aes.Crypt(/*encrypt=*/true, FromHex(kAesIvHex), nullptr, &out), kStatusSuccess);
+    EXPECT_EQ(ToHex(out), kAesEcbOfIvHex);
+  }
+  {
+    // A key takes its algorithm's mode when it is made, and its own mode may be set afterwards.
+    Aes aes(kBCryptChainModeEcb, 0);
+    auto cfb = WideProperty(kBCryptChainModeCfb);
+    ASSERT_EQ(BCryptSetProperty(aes.key, kBCryptChainingMode, cfb.data(), static_cast<uint32_t>(cfb.size()), 0),
+              kStatusSuccess);
+    const uint32_t feedback = 16;
+    ASSERT_EQ(BCryptSetProperty(aes.key, kBCryptMessageBlockLength, reinterpret_cast<const uint8_t*>(&feedback), 4, 0),
+              kStatusSuccess);
+    auto iv = FromHex(kAesIvHex);
+    ASSERT_EQ(aes.Crypt(/*encrypt=*/true, plain, &iv, &out), kStatusSuccess);
+    EXPECT_EQ(ToHex(out), std::string(kAesCfb128CipherHex).substr(0, 32));
+  }
+}
+
+TEST(CryptoSeamTest, AesRefusesWhatCngRefuses) {
+  Aes aes(kBCryptChainModeCfb, 16);
+  std::vector<uint8_t> out;
+  auto iv = FromHex(kAesIvHex);
+  // No padding: whole blocks only.
+  EXPECT_EQ(aes.Crypt(/*encrypt=*/true, std::vector<uint8_t>(10, 0x41), &iv, &out), kStatusInvalidBufferSize);
+  // CFB wants a 16-byte IV.
+  std::vector<uint8_t> shortIv(8, 0);
+  EXPECT_FALSE(NtSuccess(aes.Crypt(/*encrypt=*/true, std::vector<uint8_t>(16, 0x41), &shortIv, &out)));
+  const uint32_t feedback = 8;  // neither 8-bit nor the block
+  EXPECT_FALSE(NtSuccess(
+      BCryptSetProperty(aes.key, kBCryptMessageBlockLength, reinterpret_cast<const uint8_t*>(&feedback), 4, 0)));
+  uint32_t size = 0;
+  iv = FromHex(kAesIvHex);
+  EXPECT_EQ(BCryptEncrypt(aes.key, iv.data(), 16, nullptr, iv.data(), 16, nullptr, 0, &size, 0), kStatusSuccess);
+  EXPECT_EQ(size, 16u);  // a null output asks for the size
+  BCryptAlgHandle algorithm = nullptr;
+  ASSERT_EQ(BCryptOpenAlgorithmProvider(&algorithm, kBCryptAesAlgorithm, nullptr, 0), kStatusSuccess);
+  BCryptKeyHandle key = nullptr;
+  const uint8_t secret[15] = {};
+  EXPECT_FALSE(NtSuccess(BCryptGenerateSymmetricKey(algorithm, &key, nullptr, 0, secret, sizeof(secret), 0)));
+  BCryptCloseAlgorithmProvider(algorithm, 0);
 }
 
 TEST(CryptoSeamTest, RandomBytesDiffer) {

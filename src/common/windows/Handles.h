@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "platform/Lsa.h"
 #include "platform/Registry.h"
 #include "platform/Types.h"
 
@@ -51,10 +52,13 @@ inline bool IsValidFileHandle(platform::Handle h) { return h != nullptr && h != 
 inline bool IsNonNullKey(platform::HKey k) { return k != nullptr; }
 inline void CloseKernelHandle(platform::Handle h) { platform::CloseHandle(h); }
 inline void CloseRegistryKey(platform::HKey k) { platform::RegCloseKey(k); }
+inline bool IsNonNullLsaHandle(platform::LsaHandle h) { return h != nullptr; }
+inline void CloseLsaHandle(platform::LsaHandle h) { platform::LsaClose(h); }
 
 using UniqueHandle = UniqueAny<platform::Handle, &CloseKernelHandle, &IsNonNullHandle>;  // events, processes
 using UniqueFile = UniqueAny<platform::Handle, &CloseKernelHandle, &IsValidFileHandle>;  // CreateFile results
 using UniqueHKey = UniqueAny<platform::HKey, &CloseRegistryKey, &IsNonNullKey>;
+using UniqueLsaHandle = UniqueAny<platform::LsaHandle, &CloseLsaHandle, &IsNonNullLsaHandle>;  // LSA policy
 
 // Deleters for handles held by shared owners.
 struct HandleDeleter {

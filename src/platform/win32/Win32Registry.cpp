@@ -5,6 +5,10 @@
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Out.h"
 
+// shlwapi.h after windows.h.
+#include <shlwapi.h>
+#undef SHDeleteKey
+
 namespace tamber::platform {
 
 using win32::Out;
@@ -78,6 +82,8 @@ uint32_t RegSetValueEx(HKey key, const wchar_t* name, uint32_t type, const uint8
 }
 
 uint32_t RegDeleteValue(HKey key, const wchar_t* name) { return ::RegDeleteValueW(ToHkey(key), name); }
+
+uint32_t SHDeleteKey(HKey key, const wchar_t* subKey) { return ::SHDeleteKeyW(ToHkey(key), subKey); }
 
 uint32_t RegDeleteTree(HKey key, const wchar_t* subKey) {
   // RegDeleteTreeW keeps the key itself only for a null subkey; the seam gives "" the same meaning.

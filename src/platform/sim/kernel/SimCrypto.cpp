@@ -8,10 +8,12 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "platform/Crypto.h"
@@ -19,20 +21,24 @@
 namespace tamber::platform::sim {
 namespace {
 
-enum class AlgorithmKind { Sha256, Rsa, Rng };
+enum class AlgorithmKind { Sha256, Rsa, Rng, Aes };
+enum class ChainMode { Cbc, Cfb, Ecb };
 
 // Every object starts with a tag, so that a handle of the wrong kind is refused as CNG refuses it.
-constexpr uint32_t kAlgorithmTag = 0x414C4731;  // "ALG1"
-constexpr uint32_t kHashTag = 0x48534831;       // "HSH1"
-constexpr uint32_t kKeyTag = 0x4B455931;        // "KEY1"
+constexpr uint32_t kAlgorithmTag = 0x414C4731;     // "ALG1"
+constexpr uint32_t kHashTag = 0x48534831;          // "HSH1"
+constexpr uint32_t kKeyTag = 0x4B455931;           // "KEY1"
+constexpr uint32_t kSymmetricKeyTag = 0x53594D31;  // "SYM1"
 
 // What Windows reports as the SHA-256 hash object's size; callers only allocate it.
 constexpr uint32_t kSha256ObjectLength = 0x13E;
 constexpr uint32_t kSha256DigestLength = 32;
+constexpr uint32_t kAesBlockLength = 16;
 
 struct Algorithm {
   uint32_t tag = kAlgorithmTag;
   AlgorithmKind kind;
+  ChainMode chainMode = ChainMode::Cbc;  // AES: what keys made from here start with
 };
 
 struct Hash {
@@ -55,6 +61,18 @@ struct Key {
   }
 };
 
+// An AES key: its secret, chaining mode and CFB feedback size in bytes.
+struct SymmetricKey {
+  uint32_t tag = kSymmetricKeyTag;
+  std::vector<uint8_t> secret;
+  ChainMode chainMode = ChainMode::Cbc;
+  uint32_t feedback = 1;
+  ~SymmetricKey() {
+    OPENSSL_cleanse(secret.data(), secret.size());
+    tag = 0;
+  }
+};
+
 Algorithm* AsAlgorithm(void* handle) {
   auto* algorithm = static_cast<Algorithm*>(handle);
   return algorithm != nullptr && algorithm->tag == kAlgorithmTag ? algorithm : nullptr;
@@ -68,7 +86,83 @@ Key* AsKey(void* handle) {
   return key != nullptr && key->tag == kKeyTag ? key : nullptr;
 }
 
+SymmetricKey* AsSymmetricKey(void* handle) {
+  auto* key = static_cast<SymmetricKey*>(handle);
+  return key != nullptr && key->tag == kSymmetricKeyTag ? key : nullptr;
+}
+
 bool Equal(const wchar_t* a, const wchar_t* b) { return a != nullptr && std::wcscmp(a, b) == 0; }
+
+// A chaining-mode text given as property bytes: the wide string must end inside them.
+std::optional<ChainMode> ParseChainMode(const uint8_t* input, uint32_t inputSize) {
+  if (input == nullptr) return std::nullopt;
+  const size_t count = inputSize / sizeof(wchar_t);
+  std::vector<wchar_t> text(count);
+  std::memcpy(text.data(), input, count * sizeof(wchar_t));
+  if (std::find(text.begin(), text.end(), L'\0') == text.end()) return std::nullopt;
+  if (Equal(text.data(), kBCryptChainModeCbc)) return ChainMode::Cbc;
+  if (Equal(text.data(), kBCryptChainModeCfb)) return ChainMode::Cfb;
+  if (Equal(text.data(), kBCryptChainModeEcb)) return ChainMode::Ecb;
+  return std::nullopt;
+}
+
+const EVP_CIPHER* AesCipher(const SymmetricKey& key) {
+  const size_t bits = key.secret.size() * 8;
+  if (key.chainMode == ChainMode::Ecb) {
+    return bits == 128 ? EVP_aes_128_ecb() : bits == 192 ? EVP_aes_192_ecb() : EVP_aes_256_ecb();
+  }
+  if (key.feedback == kAesBlockLength) {
+    return bits == 128 ? EVP_aes_128_cfb128() : bits == 192 ? EVP_aes_192_cfb128() : EVP_aes_256_cfb128();
+  }
+  return bits == 128 ? EVP_aes_128_cfb8() : bits == 192 ? EVP_aes_192_cfb8() : EVP_aes_256_cfb8();
+}
+
+// BCryptEncrypt and BCryptDecrypt without padding, with CNG's checks and its IV update.
+NtStatus AesCrypt(BCryptKeyHandle handle, bool encrypt, const uint8_t* input, uint32_t inputSize,
+                  const void* paddingInfo, uint8_t* iv, uint32_t ivSize, uint8_t* output, uint32_t outputSize,
+                  uint32_t* resultSize, uint32_t flags) {
+  SymmetricKey* key = AsSymmetricKey(handle);
+  if (key == nullptr) return kStatusInvalidHandle;
+  if (paddingInfo != nullptr || resultSize == nullptr || (input == nullptr && inputSize != 0)) {
+    return kStatusInvalidParameter;
+  }
+  if (flags != 0) return kStatusNotSupported;  // block padding is not carried
+  switch (key->chainMode) {
+    case ChainMode::Ecb:
+      if (iv != nullptr || ivSize != 0) return kStatusInvalidParameter;
+      break;
+    case ChainMode::Cfb:
+      if (iv == nullptr || ivSize != kAesBlockLength) return kStatusInvalidParameter;
+      break;
+    case ChainMode::Cbc:
+      return kStatusNotSupported;
+  }
+  if (inputSize % kAesBlockLength != 0) return kStatusInvalidBufferSize;
+  *resultSize = inputSize;
+  if (output == nullptr) return kStatusSuccess;
+  if (outputSize < inputSize) return kStatusBufferTooSmall;
+  if (inputSize == 0) return kStatusSuccess;
+
+  // The register after the call is the last ciphertext block (for CFB-8 too, as whole blocks pass).
+  uint8_t nextIv[kAesBlockLength] = {};
+  if (!encrypt) std::memcpy(nextIv, input + inputSize - kAesBlockLength, kAesBlockLength);  // before in place
+  std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
+  int written = 0;
+  int finalWritten = 0;
+  const bool ok = context &&
+                  EVP_CipherInit_ex(context.get(), AesCipher(*key), nullptr, key->secret.data(),
+                                    key->chainMode == ChainMode::Cfb ? iv : nullptr, encrypt ? 1 : 0) == 1 &&
+                  EVP_CIPHER_CTX_set_padding(context.get(), 0) == 1 &&
+                  EVP_CipherUpdate(context.get(), output, &written, input, static_cast<int>(inputSize)) == 1 &&
+                  EVP_CipherFinal_ex(context.get(), output + written, &finalWritten) == 1 &&
+                  static_cast<uint32_t>(written + finalWritten) == inputSize;
+  if (ok && key->chainMode == ChainMode::Cfb) {
+    if (encrypt) std::memcpy(nextIv, output + inputSize - kAesBlockLength, kAesBlockLength);
+    std::memcpy(iv, nextIv, kAesBlockLength);
+  }
+  OPENSSL_cleanse(nextIv, sizeof(nextIv));
+  return ok ? kStatusSuccess : kStatusInvalidParameter;
+}
 
 uint32_t ReadLe32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -220,10 +314,12 @@ NtStatus BCryptOpenAlgorithmProvider(BCryptAlgHandle* algorithm, const wchar_t* 
     kind = AlgorithmKind::Rsa;
   } else if (sim::Equal(algorithmId, kBCryptRngAlgorithm)) {
     kind = AlgorithmKind::Rng;
+  } else if (sim::Equal(algorithmId, kBCryptAesAlgorithm)) {
+    kind = AlgorithmKind::Aes;
   } else {
     return kStatusNotFound;
   }
-  auto* created = new (std::nothrow) Algorithm{sim::kAlgorithmTag, kind};
+  auto* created = new (std::nothrow) Algorithm{sim::kAlgorithmTag, kind, sim::ChainMode::Cbc};
   if (created == nullptr) return kStatusNoMemory;
   *algorithm = created;
   return kStatusSuccess;
@@ -249,6 +345,8 @@ NtStatus BCryptGetProperty(BCryptAlgHandle object, const wchar_t* property, uint
     value = sim::kSha256ObjectLength;
   } else if (algorithm->kind == AlgorithmKind::Sha256 && sim::Equal(property, kBCryptHashLength)) {
     value = sim::kSha256DigestLength;
+  } else if (algorithm->kind == AlgorithmKind::Aes && sim::Equal(property, kBCryptBlockLength)) {
+    value = sim::kAesBlockLength;
   } else {
     return kStatusNotSupported;
   }
@@ -257,6 +355,35 @@ NtStatus BCryptGetProperty(BCryptAlgHandle object, const wchar_t* property, uint
   if (outputSize < sizeof(value)) return kStatusBufferTooSmall;
   std::memcpy(output, &value, sizeof(value));
   return kStatusSuccess;
+}
+
+NtStatus BCryptSetProperty(void* object, const wchar_t* property, const uint8_t* input, uint32_t inputSize,
+                           uint32_t flags) {
+  if (property == nullptr || flags != 0) return kStatusInvalidParameter;
+  if (Algorithm* algorithm = sim::AsAlgorithm(object)) {
+    if (algorithm->kind != AlgorithmKind::Aes || !sim::Equal(property, kBCryptChainingMode)) return kStatusNotSupported;
+    auto mode = sim::ParseChainMode(input, inputSize);
+    if (!mode) return kStatusNotSupported;
+    algorithm->chainMode = *mode;
+    return kStatusSuccess;
+  }
+  sim::SymmetricKey* key = sim::AsSymmetricKey(object);
+  if (key == nullptr) return kStatusInvalidHandle;
+  if (sim::Equal(property, kBCryptChainingMode)) {
+    auto mode = sim::ParseChainMode(input, inputSize);
+    if (!mode) return kStatusNotSupported;
+    key->chainMode = *mode;
+    return kStatusSuccess;
+  }
+  if (sim::Equal(property, kBCryptMessageBlockLength)) {
+    uint32_t feedback = 0;
+    if (input == nullptr || inputSize != sizeof(feedback)) return kStatusInvalidParameter;
+    std::memcpy(&feedback, input, sizeof(feedback));
+    if (feedback != 1 && feedback != sim::kAesBlockLength) return kStatusInvalidParameter;
+    key->feedback = feedback;
+    return kStatusSuccess;
+  }
+  return kStatusNotSupported;
 }
 
 NtStatus BCryptCreateHash(BCryptAlgHandle algorithm, BCryptHashHandle* hash, uint8_t* hashObject,
@@ -428,10 +555,45 @@ NtStatus BCryptVerifySignature(BCryptKeyHandle key, const BCryptPkcs1PaddingInfo
 }
 
 NtStatus BCryptDestroyKey(BCryptKeyHandle key) {
+  if (sim::SymmetricKey* symmetric = sim::AsSymmetricKey(key)) {
+    delete symmetric;
+    return kStatusSuccess;
+  }
   Key* object = sim::AsKey(key);
   if (object == nullptr) return kStatusInvalidHandle;
   delete object;
   return kStatusSuccess;
+}
+
+NtStatus BCryptGenerateSymmetricKey(BCryptAlgHandle algorithm, BCryptKeyHandle* key, uint8_t* keyObject,
+                                    uint32_t keyObjectSize, const uint8_t* secret, uint32_t secretSize,
+                                    uint32_t flags) {
+  (void)keyObject;  // the caller's object memory is not needed: the key lives here
+  (void)keyObjectSize;
+  Algorithm* object = sim::AsAlgorithm(algorithm);
+  if (object == nullptr || object->kind != AlgorithmKind::Aes) return kStatusInvalidHandle;
+  if (key == nullptr || secret == nullptr || flags != 0) return kStatusInvalidParameter;
+  if (secretSize != 16 && secretSize != 24 && secretSize != 32) return kStatusInvalidParameter;
+  auto* created = new (std::nothrow) sim::SymmetricKey;
+  if (created == nullptr) return kStatusNoMemory;
+  created->secret.assign(secret, secret + secretSize);
+  created->chainMode = object->chainMode;
+  *key = created;
+  return kStatusSuccess;
+}
+
+NtStatus BCryptEncrypt(BCryptKeyHandle key, const uint8_t* input, uint32_t inputSize, const void* paddingInfo,
+                       uint8_t* iv, uint32_t ivSize, uint8_t* output, uint32_t outputSize, uint32_t* resultSize,
+                       uint32_t flags) {
+  return sim::AesCrypt(key, /*encrypt=*/true, input, inputSize, paddingInfo, iv, ivSize, output, outputSize, resultSize,
+                       flags);
+}
+
+NtStatus BCryptDecrypt(BCryptKeyHandle key, const uint8_t* input, uint32_t inputSize, const void* paddingInfo,
+                       uint8_t* iv, uint32_t ivSize, uint8_t* output, uint32_t outputSize, uint32_t* resultSize,
+                       uint32_t flags) {
+  return sim::AesCrypt(key, /*encrypt=*/false, input, inputSize, paddingInfo, iv, ivSize, output, outputSize,
+                       resultSize, flags);
 }
 
 }  // namespace tamber::platform

@@ -23,10 +23,10 @@
 
 #include "platform/Registry.h"
 #include "platform/Sync.h"
-#include "platform/sim/machine/SimBootHooks.h"
-#include "platform/sim/registry/SimHiveFile.h"
 #include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimBootHooks.h"
 #include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/registry/SimHiveFile.h"
 
 namespace tamber::platform::sim {
 namespace {
@@ -635,6 +635,11 @@ uint32_t RegDeleteTree(HKey key, const wchar_t* subKey) {
   }
   sim::ReportDeletionsLocked(signals);
   return kErrorSuccess;
+}
+
+uint32_t SHDeleteKey(HKey key, const wchar_t* subKey) {
+  if (subKey == nullptr || sim::SplitPath(subKey).empty()) return kErrorInvalidParameter;
+  return RegDeleteTree(key, subKey);
 }
 
 uint32_t RegEnumKeyEx(HKey key, uint32_t index, std::wstring* name) {
