@@ -365,8 +365,8 @@ void Customization::WaitForCompletionWorker() {
 }
 
 void Customization::RunCompletionSteps() {
-  // The group policy refresh (GroupPolicy::UpdateGroupPolicy) and then the logging of the user principal
-  // name (DomainJoin::LogUPN) run here once the group policy and domain join steps land.
+  groupPolicy_.UpdateGroupPolicy();
+  // The logging of the user principal name (DomainJoin::LogUPN) follows here once the domain join step lands.
 }
 
 // ---- pre-shutdown and persistent disks ----------------------------------------------------------

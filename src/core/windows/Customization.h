@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/util/GuestInfo.h"
+#include "core/windows/GroupPolicy.h"
 
 namespace tamber::core::util {
 class CustomizationFlags;
@@ -87,8 +88,9 @@ class Customization {
   Network* network_;
   util::Registry* registry_;
   util::GuestInfo guestInfo_;
-  // GroupPolicy, DomainJoin, Script, AgentIntegration, PersistentDisks and RenewIp join these
-  // members when their steps land.
+  GroupPolicy groupPolicy_;
+  // DomainJoin, Script, AgentIntegration, PersistentDisks and RenewIp join these members when their
+  // steps land.
 
  private:
   void StartCompletionWorker();
