@@ -38,6 +38,12 @@ printf '\000\000\004\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000
 printf '\001\000\010\000\000\000\000\000\000\000\000\000\000\000\000\000\003\000\000\000\006\000\000\000\000\000\000\000\000\000\001\377\377\377\377\000\001\000\000\000\001\000\000\377\377\377\377s\000a\000b\000' >"$corpus/nested"
 printf '\002\000\000\000\034\000\010\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000' >"$corpus/framed"
 
+corpus="$build/fuzz-corpus/dns_name"
+mkdir -p "$corpus"
+# UTF-16LE text: a controller name as Netlogon writes it, and one with a blank that must be refused.
+printf 'c\000o\000r\000p\000.\000e\000x\000\\\000d\000c\0001\000' >"$corpus/controller"
+printf 'p\000c\000 \0001\000' >"$corpus/blank"
+
 status=0
 for target in $targets; do
   name="${target%_fuzz}"

@@ -8,11 +8,15 @@
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Out.h"
 
-// After windows.h.
+// After windows.h: Winsock first (the enumeration's address records), then the network management headers,
+// whose types come from lmcons.h.
+#include <winsock2.h>
+
 #include <dsgetdc.h>
+#include <lmcons.h>
+
 #include <lmapibuf.h>
 #include <lmerr.h>
-#include <winsock2.h>
 
 namespace tamber::platform {
 
