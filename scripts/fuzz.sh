@@ -44,6 +44,11 @@ mkdir -p "$corpus"
 # obfuscated with host name and clone UUID, and plain padded Base64.
 printf 'clone-07\\x4c4c4544-0042-3610-8052-b4c04f4d3232\\xjoU2O/oOgipU' >"$corpus/password"
 printf 'a\\xb\\xZm9vYg==' >"$corpus/padded"
+corpus="$build/fuzz-corpus/dns_name"
+mkdir -p "$corpus"
+# UTF-16LE text: a controller name as Netlogon writes it, and one with a blank that must be refused.
+printf 'c\000o\000r\000p\000.\000e\000x\000\\\000d\000c\0001\000' >"$corpus/controller"
+printf 'p\000c\000 \0001\000' >"$corpus/blank"
 
 status=0
 for target in $targets; do

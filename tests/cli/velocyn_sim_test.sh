@@ -205,5 +205,47 @@ check "clear a fault" "$sim" fault clear "$work/n" BootTimeAgentFails
 ensure "fault plan after clear" "$("$sim" fault list "$work/n")" "NicEnableNeedsReboot=1"
 expect_status 2 "fault set without NAME=VALUE" "$sim" fault set "$work/n" oops
 
+# --- A simulated domain outside the machines, and machines attached to it. --------------------------------
+check "domain create" "$sim" domain create "$work/corp" --name corp.example --dc dc1,dc2 --site Site-A \
+  --site Site-B:dc3.corp.example >/dev/null
+json="$("$sim" domain show "$work/corp" --json)"
+check "domain show --json is valid JSON" python3 -m json.tool <<<"$json" >/dev/null
+ensure "domain name" "$(json_field "$json" '(d["name"], d["netbiosName"], d["defaultSite"])')" \
+  "('corp.example', 'CORP', 'Site-A')"
+ensure "controllers by site" "$(json_field "$json" '[(s["name"], s["controllers"]) for s in d["sites"]]')" \
+  "[('Site-A', ['dc1.corp.example', 'dc2.corp.example']), ('Site-B', ['dc3.corp.example'])]"
+ensure "no accounts yet" "$(json_field "$json" 'd["accounts"]')" "[]"
+check "domain show text" grep -qx '  Site-A (default): dc1.corp.example, dc2.corp.example' <<<"$("$sim" domain show "$work/corp")"
+# Accounts are listed by name; their passwords are never shown.
+printf 'p4ssw0rd-secret' >"$work/corp/accounts/CLONE-01"
+out="$("$sim" domain show "$work/corp")$("$sim" domain show "$work/corp" --json)"
+check "an account by name" grep -q "computer accounts (1): CLONE-01" <<<"$out"
+grep -q "p4ssw0rd" <<<"$out" && fail "domain show printed a password"
+check "default site when none is named" "$sim" domain create "$work/corp2" --name Corp2.Example --dc DC1 >/dev/null
+ensure "default site" "$(json_field "$("$sim" domain show "$work/corp2" --json)" 'd["sites"]')" \
+  "[{'name': 'Default-First-Site-Name', 'controllers': ['DC1.Corp2.Example']}]"
+expect_status 2 "domain without a name" "$sim" domain create "$work/d1" --dc dc1
+expect_status 2 "domain name with a blank" "$sim" domain create "$work/d1" --name "corp example" --dc dc1
+expect_status 2 "domain without a controller" "$sim" domain create "$work/d1" --name corp.example --site Site-A
+expect_status 2 "controller with an underscore" "$sim" domain create "$work/d1" --name corp.example --dc dc_1
+expect_status 2 "empty controller in a list" "$sim" domain create "$work/d1" --name corp.example --dc dc1,,dc2
+expect_status 2 "controller named twice" "$sim" domain create "$work/d1" --name corp.example --dc dc1,DC1
+expect_status 2 "bad site name" "$sim" domain create "$work/d1" --name corp.example --dc dc1 --site "Site A"
+expect_status 2 "site named twice" "$sim" domain create "$work/d1" --name corp.example --dc dc1 --site A --site a
+[[ -e "$work/d1" ]] && fail "a refused domain left a directory behind"
+expect_status 1 "domain create over a domain" "$sim" domain create "$work/corp" --name corp.example --dc dc1
+expect_status 1 "domain create over other files" "$sim" domain create "$work/other" --name corp.example --dc dc1
+expect_status 2 "domain show of no domain" "$sim" domain show "$work/nothing"
+expect_status 2 "unknown domain subcommand" "$sim" domain frob "$work/corp"
+expect_status 2 "--json with create" "$sim" domain create "$work/d2" --name corp.example --dc dc1 --json
+out="$("$sim" domain --help)" || fail "domain --help"
+grep -q "^  domain create " <<<"$out" || fail "domain --help describes domain create"
+check "create attached to the domain" "$sim" create "$work/m1" --domain "$work/corp" >/dev/null
+check "a second machine of the domain" "$sim" create "$work/m2" --domain "$work/corp" >/dev/null
+ensure "both name the same domain" "$(grep '^domain=' "$work/m1/membership.conf")" \
+  "$(grep '^domain=' "$work/m2/membership.conf")"
+expect_status 2 "create in a domain that does not exist" "$sim" create "$work/m3" --domain "$work/nothing"
+[[ -e "$work/m3" ]] && fail "a machine was made for a domain that does not exist"
+
 if [[ $failures -ne 0 ]]; then echo "$failures check(s) failed"; exit 1; fi
 echo "all velocyn-sim checks passed"

@@ -20,10 +20,10 @@
 #include "framework/log/LogWriter.h"
 #include "platform/Network.h"
 #include "platform/Registry.h"
-#include "platform/sim/network/SimAdapters.h"
-#include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/network/SimAdapters.h"
 #include "platform/sim/tools/SimTools.h"
 #include "support/HelperStandIn.h"
 #include "support/TestEnvironment.h"
@@ -60,6 +60,7 @@ class AgentHelperWrapperSimTest : public test::GuestTest {
   void TearDown() override {
     test::RemoveHelperStandIn();
     platform::sim::ClearTools();
+    platform::sim::RegisterBuiltinTools();  // the next test's guest has its Windows tools
     test::GuestTest::TearDown();
   }
   static std::wstring Method(const wchar_t* name) { return std::wstring(kPrefix) + name + L"(): "; }

@@ -98,6 +98,7 @@ class SimProcessTest : public GuestTest {
  protected:
   void TearDown() override {
     sim::ClearTools();
+    sim::RegisterBuiltinTools();  // the next test's guest has its Windows tools
     GuestTest::TearDown();
   }
 };

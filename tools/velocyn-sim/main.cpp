@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "AgentBoot.h"
+#include "DomainView.h"
 #include "Inspect.h"
 #include "Json.h"
 #include "MachineImage.h"
@@ -21,6 +22,7 @@
 #include "ServiceControls.h"
 #include "framework/log/LogWriter.h"
 #include "platform/guestrpc/SimHypervisor.h"
+#include "platform/sim/domain/SimDomain.h"
 #include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
@@ -198,6 +200,11 @@ int Create(const Args& args) {
     if (!args.Has("--golden-image")) return UsageError(args, "--shutdown-delay goes with --golden-image");
     golden.shutdownDelayMs = static_cast<uint32_t>(*delay);
   }
+  if (args.Has("--domain") && !tamber::platform::sim::SimDomain::Exists(args.Get("--domain"))) {
+    return UsageError(
+        args, args.Get("--domain") +
+                  " is not a simulated domain; make one with: velocyn-sim domain create DIR --name NAME --dc DC");
+  }
   if (Machine::Exists(dir) && !args.Has("--force")) {
     return Failure(args, dir.string() + " already holds a machine; add --force to replace it");
   }
@@ -215,6 +222,10 @@ int Create(const Args& args) {
                                          "dhcpServer=192.168.10.1", "lease=192.168.10.5/255.255.255.0"});
       !netError.empty()) {
     return Failure(args, netError);
+  }
+  if (args.Has("--domain")) {
+    std::string error = tamber::platform::sim::AttachToDomain(dir, args.Get("--domain"));
+    if (!error.empty()) return Failure(args, "cannot attach the machine to its domain: " + error);
   }
   if (args.Has("--golden-image")) {
     std::string error = WithMachineBooted(dir, [&] { return InstallGoldenImage(golden); });
@@ -666,17 +677,70 @@ int Fault(const Args& args) {
   return kExitOk;
 }
 
+// The simulated domain: a directory outside the machines, as a real domain is outside them.
+int Domain(const Args& args) {
+  namespace sim = tamber::platform::sim;
+  if (args.positional.size() != 2) return UsageError(args, "expected create <dir> or show <dir>");
+  const std::string& verb = args.positional[0];
+  fs::path dir = args.positional[1];
+  if (verb == "create") {
+    if (args.Has("--json")) return UsageError(args, "--json goes with show");
+    DomainSpec spec;
+    spec.name = args.Get("--name");
+    if (args.Has("--dc")) spec.controllers = args.options.at("--dc");
+    if (args.Has("--site")) spec.sites = args.options.at("--site");
+    DomainSpecError error = CreateDomain(dir, spec);
+    if (error.usage) return UsageError(args, error.text);
+    if (!error.text.empty()) return Failure(args, error.text);
+    std::cout << "created domain " << spec.name << " in " << dir.string() << "\n";
+    return kExitOk;
+  }
+  if (verb == "show") {
+    if (args.Has("--name") || args.Has("--dc") || args.Has("--site")) {
+      return UsageError(args, "--name, --dc and --site go with create");
+    }
+    std::string why;
+    if (!sim::SimDomain::Open(dir, &why)) {
+      std::cerr << "velocyn-sim domain: " << why
+                << (sim::SimDomain::Exists(dir)
+                        ? ""
+                        : "; make one with: velocyn-sim domain create " + dir.string() + " --name NAME --dc DC")
+                << "\n";
+      return sim::SimDomain::Exists(dir) ? kExitFailure : kExitUsage;
+    }
+    if (args.Has("--json")) {
+      PrintDomainJson(dir, std::cout);
+    } else {
+      PrintDomain(dir, std::cout);
+    }
+    return kExitOk;
+  }
+  return UsageError(args, "unknown subcommand '" + verb + "'");
+}
+
 // In the order of a machine's life, which is the order of the help text.
 const CommandTable& Commands() {
   static const CommandTable commands = {
+      {"domain",
+       {"  domain create <dir> --name DNS-NAME [--dc DC[,DC...]]... [--site SITE[:DC[,DC...]]]...\n"
+        "      make a simulated domain in directory <dir>, outside any machine: --dc controllers join the first\n"
+        "      site named (the default site; \"Default-First-Site-Name\" when none is), SITE:DC puts them in that\n"
+        "      site; a controller written without dots is DC.DNS-NAME\n"
+        "  domain show <dir> [--json]\n"
+        "      its sites with their controllers and its computer accounts by name (never their passwords)\n",
+        {"--json"},
+        {"--name", "--dc", "--site"},
+        Domain}},
       {"create",
        {"  create <machine> [--golden-image [--shutdown-delay MS]] [--force] [--time-scale N] [--utc-bias MINUTES]\n"
+        "         [--domain DIR]\n"
         "      make a new simulated machine in directory <machine>: a blank Windows guest, or a golden image with\n"
         "      the agent installed as service tlv-velocyn-ga and marked GoldenImage; --shutdown-delay sets the\n"
         "      agent's ServiceShutdownDelay (absent: the agent's own default); --time-scale is the machine's\n"
-        "      default scale for boots (machine ms per real ms, default 1000)\n",
+        "      default scale for boots (machine ms per real ms, default 1000); --domain attaches it to the\n"
+        "      simulated domain in DIR (see domain), in the domain's default site\n",
         {"--golden-image", "--force"},
-        {"--time-scale", "--utc-bias", "--shutdown-delay"},
+        {"--time-scale", "--utc-bias", "--shutdown-delay", "--domain"},
         Create}},
       {"boot",
        {"  boot <machine> [--time-scale N] [--power-cut-at MS] [--control NAME@MS]... [--timeout S] [--agent PATH]\n"

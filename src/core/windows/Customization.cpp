@@ -73,7 +73,8 @@ Customization::Customization()
       state_(util::CustomizationState::Instance()),
       type_(util::CustomizationType::Instance()),
       network_(Network::Instance()),
-      registry_(util::Registry::Instance()) {}
+      registry_(util::Registry::Instance()),
+      groupPolicy_(std::make_shared<GroupPolicy>()) {}
 
 Customization::~Customization() { WaitForCompletionWorker(kCompletionWorkerStopWaitMs); }
 
@@ -353,7 +354,8 @@ void Customization::StartCompletionWorker() {
   // One worker at a time: a second completion gives the first one the same short wait as a stop.
   WaitForCompletionWorker(kCompletionWorkerStopWaitMs);
   std::lock_guard<std::mutex> guard(workerLock_);
-  std::function<void()> work = completionWork_ ? completionWork_ : std::function<void()>(&RunCompletionSteps);
+  std::function<void()> work = completionWork_;
+  if (!work) work = [groupPolicy = groupPolicy_] { RunCompletionSteps(groupPolicy); };
   auto done =
       std::make_shared<UniqueHandle>(platform::CreateEvent(/*manualReset=*/true, /*initialState=*/false, nullptr));
   if (!*done) {
@@ -389,9 +391,9 @@ bool Customization::WaitForCompletionWorker(uint32_t timeoutMs) {
   return false;
 }
 
-void Customization::RunCompletionSteps() {
-  // Static: the worker may outlive the flavour. The group policy refresh (GroupPolicy::UpdateGroupPolicy) and then the
-  // logging of the user principal name (DomainJoin::LogUPN) run here once the group policy and domain join steps land.
+void Customization::RunCompletionSteps(const std::shared_ptr<GroupPolicy>& groupPolicy) {
+  groupPolicy->UpdateGroupPolicy();
+  // The logging of the user principal name (DomainJoin::LogUPN) follows here once the domain join step lands.
 }
 
 // ---- pre-shutdown and persistent disks ----------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/util/GuestInfo.h"
+#include "core/windows/GroupPolicy.h"
 
 namespace tamber::core::util {
 class CustomizationFlags;
@@ -92,12 +93,14 @@ class Customization {
   Network* network_;
   util::Registry* registry_;
   util::GuestInfo guestInfo_;
-  // GroupPolicy, DomainJoin, Script, AgentIntegration, PersistentDisks and RenewIp join these
-  // members when their steps land.
+  std::shared_ptr<GroupPolicy> groupPolicy_;  // shared with the completion worker, which may outlive this
+  // DomainJoin, Script, AgentIntegration, PersistentDisks and RenewIp join these members when their
+  // steps land.
 
  private:
   void StartCompletionWorker();
-  static void RunCompletionSteps();
+  // Static: the worker may outlive the flavour, so it runs on what it was given.
+  static void RunCompletionSteps(const std::shared_ptr<GroupPolicy>& groupPolicy);
   bool RunPostCustomizationScript();
   bool RunPreShutdownScript();
 

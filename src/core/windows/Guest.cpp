@@ -2,6 +2,7 @@
 
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/MachineType.h"
+#include "core/windows/Netlogon.h"
 #include "core/windows/Network.h"
 #include "framework/log/Log.h"
 
@@ -14,6 +15,7 @@ Guest::Guest()
     : type_(util::CustomizationType::Instance()),
       persistentInfo_(util::CustomizationPersistentInfo::Instance()),
       machineType_(util::MachineType::Instance()),
+      netlogon_(Netlogon::Instance()),
       network_(Network::Instance()),
       customization_(std::make_shared<Customization>()) {}
 
@@ -35,7 +37,8 @@ void Guest::SetCustomization(std::shared_ptr<Customization> flavour) {
 }
 
 bool Guest::CustomizeVM(std::shared_ptr<Customization> flavour) {
-  // Netlogon logging (Netlogon::EnableNlLogging) is switched on first here once the Netlogon step lands.
+  // Netlogon's own log covers the whole customization, so it is switched on first; its outcome is only logged.
+  netlogon_->EnableNlLogging();
   if (machineType_->IsMaster()) {
     Log(LogLevel::Debug, L"tamber::core::windows::Guest::CustomizeVM(): ** Master **");
     bool result = GetCustomization()->CustomizeMaster();

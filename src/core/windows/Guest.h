@@ -17,6 +17,7 @@ class MachineType;
 
 namespace tamber::core::windows {
 
+class Netlogon;
 class Network;
 
 class Guest {
@@ -46,8 +47,8 @@ class Guest {
   util::CustomizationPersistentInfo* persistentInfo_;
   util::MachineType* machineType_;
   util::GuestInfo guestInfo_;
+  Netlogon* netlogon_;
   Network* network_;
-  // Netlogon joins these members when the Netlogon step lands.
 
   std::mutex flavourLock_;  // the service's control handler thread may ask while the driver runs
   std::shared_ptr<Customization> customization_;

@@ -20,8 +20,8 @@
 #include "platform/Environment.h"
 #include "platform/Process.h"
 #include "platform/sim/kernel/SimKernel.h"
-#include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/kernel/SimStreams.h"
+#include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/tools/SimTools.h"
 
 extern char** environ;
@@ -268,8 +268,15 @@ struct ToolRegistry {
   std::map<std::wstring, ToolFunction> byPath;  // lower-case full path with backslashes
 };
 
+std::wstring NormalizedBaseName(std::wstring_view name);
+
+// Begins with the guest's built-in tools, so that they are there before anything looks for one.
 ToolRegistry& Tools() {
-  static auto* registry = new ToolRegistry;
+  static auto* registry = [] {
+    auto* tools = new ToolRegistry;
+    for (auto& [name, tool] : BuiltinTools()) tools->byName[NormalizedBaseName(name)] = std::move(tool);
+    return tools;
+  }();
   return *registry;
 }
 

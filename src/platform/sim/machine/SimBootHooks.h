@@ -15,5 +15,7 @@ void PowerBoot();
 void ServicesBoot();
 // Before the registry goes: the service control manager stops its clock.
 void ServicesEndBoot();
+// Netlogon starts afresh: no controller is pinned any more.
+void DomainBoot(const std::filesystem::path& machineDir);
 
 }  // namespace tamber::platform::sim

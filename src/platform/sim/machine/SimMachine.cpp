@@ -8,8 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/sim/machine/SimBootHooks.h"
 #include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimBootHooks.h"
 
 namespace tamber::platform::sim {
 namespace {
@@ -94,6 +94,7 @@ void Machine::Boot(const std::filesystem::path& dir) {
   RegistryBoot(state.dir, state.config);
   PowerBoot();
   ServicesBoot();
+  DomainBoot(state.dir);
   state.booted = true;
 }
 

@@ -13,9 +13,9 @@
 #include "platform/Clock.h"
 #include "platform/IpRenewal.h"
 #include "platform/Types.h"
-#include "platform/sim/network/SimAdapters.h"
 #include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/network/SimAdapters.h"
 
 namespace tamber::platform::sim {
 namespace {
@@ -82,13 +82,6 @@ bool TryUpdate(const std::filesystem::path& machine, const std::function<void(st
   }
 }
 
-}  // namespace
-
-void RegisterSimIpconfig();
-
-namespace {
-// The tools a process of the simulated guest has from its start.
-[[maybe_unused]] const bool g_ipconfigRegistered = (RegisterSimIpconfig(), true);
 }  // namespace
 
 void HangWhileFaultSet(const std::string& call) {

@@ -18,7 +18,7 @@
 
 namespace tamber::platform::sim {
 
-// Registers the simulated "ipconfig" (idempotent). The renewal area registers it when the process starts;
+// Registers the simulated "ipconfig" (idempotent). It is one of the guest's built-in tools (SimTools.h);
 // a test that cleared the tool registry registers it again.
 void RegisterSimIpconfig();
 

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "platform/Clock.h"
-#include "platform/sim/network/SimAdapters.h"
 #include "platform/sim/machine/SimFaultPlan.h"
-#include "platform/sim/network/SimIpRenewal.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/network/SimAdapters.h"
+#include "platform/sim/network/SimIpRenewal.h"
 #include "platform/sim/tools/SimTools.h"
 
 namespace tamber::platform::sim {
@@ -206,14 +206,16 @@ uint32_t Ipconfig(ToolContext& context) {
 
 }  // namespace
 
-void RegisterSimIpconfig() {
-  RegisterTool(L"ipconfig", [](ToolContext& context) -> uint32_t {
+ToolFunction SimIpconfigTool() {
+  return [](ToolContext& context) -> uint32_t {
     try {
       return Ipconfig(context);
     } catch (const std::exception&) {  // the machine went away under a late run
       return 1;
     }
-  });
+  };
 }
+
+void RegisterSimIpconfig() { RegisterTool(L"ipconfig", SimIpconfigTool()); }
 
 }  // namespace tamber::platform::sim

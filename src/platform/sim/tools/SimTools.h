@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/kernel/SimStreams.h"
@@ -50,6 +51,15 @@ class ToolContext {
 
 // The tool's exit code becomes the process's exit code.
 using ToolFunction = std::function<uint32_t(ToolContext& context)>;
+
+// The tools every simulated guest has from its start: ipconfig, nltest, w32tm and gpupdate. The tool
+// registry begins with them; a test that cleared it registers them again with RegisterBuiltinTools.
+std::vector<std::pair<std::wstring, ToolFunction>> BuiltinTools();
+void RegisterBuiltinTools();
+ToolFunction SimIpconfigTool();
+ToolFunction SimNltestTool();
+ToolFunction SimW32tmTool();
+ToolFunction SimGpupdateTool();
 
 // Registers a tool. A bare name ("ipconfig", "ipconfig.exe", "Format.com") matches any command
 // line whose program has that base name, with or without ".exe"/".com", in any case and from any

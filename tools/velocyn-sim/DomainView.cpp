@@ -1,0 +1,130 @@
+#include "DomainView.h"
+
+#include <optional>
+
+#include "Json.h"
+#include "platform/sim/domain/SimDomain.h"
+
+namespace velocyn::sim_cli {
+
+namespace fs = std::filesystem;
+using tamber::platform::sim::SimDomain;
+using tamber::platform::sim::SimDomainController;
+
+namespace {
+
+constexpr const char* kDefaultSite = "Default-First-Site-Name";
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = text.find(',', start);
+    items.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (comma == std::string::npos) return items;
+    start = comma + 1;
+  }
+}
+
+// "dc1" is dc1.<domain>; a name with dots is a DNS host name as it stands.
+std::optional<std::string> ControllerHost(const std::string& name, const std::string& domain, std::string* error) {
+  if (name.empty()) {
+    *error = "an empty controller name (lists are comma-separated, without blanks)";
+    return std::nullopt;
+  }
+  std::string host = name.find('.') == std::string::npos ? name + "." + domain : name;
+  if (!SimDomain::IsDnsName(host)) {
+    *error = "'" + name + "' is no controller name: letters, digits and hyphens, in dot-separated labels";
+    return std::nullopt;
+  }
+  return host;
+}
+
+}  // namespace
+
+DomainSpecError CreateDomain(const fs::path& dir, const DomainSpec& spec) {
+  if (spec.name.empty()) return {true, "name the domain with --name (a DNS name such as corp.example)"};
+  if (!SimDomain::IsDnsName(spec.name)) {
+    return {true, "'" + spec.name +
+                      "' is no domain name: letters, digits and hyphens in dot-separated labels of 1 "
+                      "to 63 characters"};
+  }
+  std::vector<std::string> sites;
+  for (const auto& text : spec.sites) {
+    std::string site = text.substr(0, text.find(':'));
+    if (!SimDomain::IsSiteName(site)) {
+      return {true, "'" + site +
+                        "' is no site name: 1 to 63 letters, digits and hyphens, not beginning or ending "
+                        "with a hyphen"};
+    }
+    sites.push_back(site);
+  }
+  if (sites.empty()) sites.push_back(kDefaultSite);
+  // The order is the locator's: --dc controllers first, so the first of them is the default site's first.
+  std::vector<SimDomainController> controllers;
+  std::string error;
+  auto add = [&](const std::string& list, const std::string& site) {
+    for (const auto& name : SplitList(list)) {
+      auto host = ControllerHost(name, spec.name, &error);
+      if (!host) return false;
+      controllers.push_back({*host, site});
+    }
+    return true;
+  };
+  for (const auto& list : spec.controllers) {
+    if (!add(list, sites.front())) return {true, error};
+  }
+  for (size_t i = 0; i < spec.sites.size(); ++i) {
+    auto colon = spec.sites[i].find(':');
+    if (colon != std::string::npos && !add(spec.sites[i].substr(colon + 1), sites[i])) return {true, error};
+  }
+  if (controllers.empty()) return {true, "a domain needs a controller: --dc NAME[,NAME...] or --site SITE:NAME"};
+  if (std::string wrong = SimDomain::CheckNames(spec.name, sites, controllers); !wrong.empty()) return {true, wrong};
+  // The names are right; what is left to go wrong is the directory.
+  return {false, SimDomain::Create(dir, spec.name, sites, controllers)};
+}
+
+void PrintDomain(const fs::path& dir, std::ostream& out) {
+  auto domain = SimDomain::Open(dir);
+  if (!domain) return;
+  out << "domain " << domain->Name() << " (" << domain->NetbiosName() << ") in " << domain->Directory().string()
+      << "\n";
+  out << "sites and controllers:\n";
+  for (const auto& site : domain->Sites()) {
+    out << "  " << site << (site == domain->DefaultSite() ? " (default)" : "") << ":";
+    auto controllers = domain->ControllersInSite(site);
+    if (controllers.empty()) out << " (no controller)";
+    for (size_t i = 0; i < controllers.size(); ++i) out << (i == 0 ? " " : ", ") << controllers[i].host;
+    out << "\n";
+  }
+  auto accounts = domain->Accounts();
+  out << "computer accounts (" << accounts.size() << "):";
+  if (accounts.empty()) out << " none";
+  for (size_t i = 0; i < accounts.size(); ++i) out << (i == 0 ? " " : ", ") << accounts[i];
+  out << "\n";
+}
+
+void PrintDomainJson(const fs::path& dir, std::ostream& out) {
+  auto domain = SimDomain::Open(dir);
+  if (!domain) return;
+  JsonWriter json(out);
+  json.BeginObject().Key("directory").String(domain->Directory().string());
+  json.Key("name").String(domain->Name()).Key("netbiosName").String(domain->NetbiosName());
+  json.Key("defaultSite").String(domain->DefaultSite());
+  json.Key("sites").BeginArray();
+  for (const auto& site : domain->Sites()) {
+    json.BeginObject().Key("name").String(site).Key("controllers").BeginArray();
+    for (const auto& controller : domain->ControllersInSite(site)) json.String(controller.host);
+    json.EndArray().EndObject();
+  }
+  json.EndArray().Key("controllers").BeginArray();
+  for (const auto& controller : domain->Controllers()) {
+    json.BeginObject().Key("host").String(controller.host).Key("site").String(controller.site).EndObject();
+  }
+  json.EndArray().Key("accounts").BeginArray();
+  for (const auto& account : domain->Accounts()) json.String(account);
+  json.EndArray().EndObject();
+  out << "\n";
+}
+
+}  // namespace velocyn::sim_cli
