@@ -22,9 +22,7 @@
 #include "framework/log/LogConfig.h"
 #include "framework/log/LogWriter.h"
 #include "platform/Directory.h"
-#include "platform/Process.h"
 #include "platform/Registry.h"
-#include "platform/Sync.h"
 #include "platform/sim/domain/SimDomain.h"
 #include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimBootTimeAgent.h"
@@ -32,6 +30,7 @@
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/tools/SimTools.h"
 #include "support/TestEnvironment.h"
+#include "support/sim/ToolRun.h"
 
 namespace tamber {
 namespace {
@@ -39,7 +38,6 @@ namespace {
 namespace fs = std::filesystem;
 using common::util::DomainServices;
 using common::windows::UniqueDcEnumeration;
-using common::windows::UniqueHandle;
 using common::windows::UniqueNetApiBuffer;
 using core::util::Registry;
 using core::util::System;
@@ -48,37 +46,10 @@ using platform::sim::FaultPlan;
 using platform::sim::Machine;
 using platform::sim::SimDomain;
 using test::LogCapture;
+using test::RunTool;
 namespace regtype = core::util::regtype;
 
 const std::wstring kServices = L"tamber::common::util::DomainServices::";
-
-struct ToolRun {
-  uint32_t exitCode = 0;
-  std::string output;
-};
-
-// Runs a command line on the booted machine as the agent's runner does, with standard output captured.
-ToolRun RunTool(const std::wstring& commandLine) {
-  ToolRun run;
-  UniqueHandle inRead, inWrite, outRead, outWrite;
-  EXPECT_TRUE(platform::CreatePipe(inRead.put(), inWrite.put(), true, 0));
-  EXPECT_TRUE(platform::CreatePipe(outRead.put(), outWrite.put(), true, 0));
-  platform::StartupInfo startup{true, inRead.get(), outWrite.get(), outWrite.get()};
-  platform::ProcessInformation info;
-  if (!platform::CreateProcess(commandLine, true, platform::kCreateNoWindow, startup, &info)) {
-    ADD_FAILURE() << "cannot start the command";
-    return run;
-  }
-  UniqueHandle process(info.process), thread(info.thread);
-  outWrite.reset();
-  inRead.reset();
-  char buffer[512];
-  uint32_t count = 0;
-  while (platform::ReadFile(outRead.get(), buffer, sizeof buffer, &count)) run.output.append(buffer, count);
-  EXPECT_EQ(platform::WaitForSingleObject(process.get(), 30000), platform::kWaitObject0);
-  EXPECT_TRUE(platform::GetExitCodeProcess(process.get(), &run.exitCode));
-  return run;
-}
 
 // Test machines live in their own temporary folder, with the domain beside them.
 class DomainSimTest : public test::GuestTest {
