@@ -8,7 +8,8 @@ namespace {
 
 struct ResetList {
   std::mutex mutex;
-  std::vector<void (*)()> resets;  // in order of (latest) creation
+  std::vector<void (*)()> resets;    // in order of (latest) creation
+  std::vector<void (*)()> quiesces;  // run first, kept across resets
 };
 
 ResetList& Resets() {
@@ -27,7 +28,22 @@ void RegisterSingletonReset(void (*reset)()) {
 }
 }  // namespace detail
 
+void RegisterBeforeSingletonResetForTest(void (*quiesce)()) {
+  auto& list = Resets();
+  std::lock_guard<std::mutex> guard(list.mutex);
+  if (std::find(list.quiesces.begin(), list.quiesces.end(), quiesce) == list.quiesces.end()) {
+    list.quiesces.push_back(quiesce);
+  }
+}
+
 void ResetSingletonsForTest() {
+  std::vector<void (*)()> quiesces;
+  {
+    auto& list = Resets();
+    std::lock_guard<std::mutex> guard(list.mutex);
+    quiesces = list.quiesces;
+  }
+  for (auto quiesce : quiesces) quiesce();
   std::vector<void (*)()> resets;
   {
     auto& list = Resets();

@@ -13,6 +13,10 @@ namespace detail {
 void RegisterSingletonReset(void (*reset)());
 }  // namespace detail
 
+// Test only: quiesce runs at the start of every ResetSingletonsForTest, before any instance goes; it
+// lets threads that outlive their owners (the completion worker) finish first. Registered once.
+void RegisterBeforeSingletonResetForTest(void (*quiesce)());
+
 // Test only: destroys every singleton instance made so far, newest first, so that the next use builds
 // fresh ones. No other thread may be using them.
 void ResetSingletonsForTest();
