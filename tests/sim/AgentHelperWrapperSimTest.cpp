@@ -26,6 +26,7 @@
 #include "platform/sim/network/SimAdapters.h"
 #include "platform/sim/tools/SimTools.h"
 #include "support/HelperStandIn.h"
+#include "support/LogFiles.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::core::util {
@@ -42,15 +43,7 @@ class AgentHelperWrapperSimTest : public test::GuestTest {
   void SetUp() override {
     test::GuestTest::SetUp();
     // The trace messages are part of what is checked.
-    common::windows::UniqueHKey key;
-    ASSERT_EQ(platform::RegCreateKeyEx(platform::HKeyLocalMachine(), framework::log::kLogConfigKey, 0,
-                                       platform::kKeyAllAccess, key.put(), nullptr),
-              platform::kErrorSuccess);
-    auto bytes = common::util::ToUtf16LeBytes(L"true");
-    ASSERT_EQ(platform::RegSetValueEx(key.get(), L"traceEnabled", platform::kRegSz, bytes.data(),
-                                      static_cast<uint32_t>(bytes.size())),
-              platform::kErrorSuccess);
-    framework::log::ResetLogForTest();
+    test::EnableTraceLogging();
     ASSERT_EQ(
         Registry::Instance()->SetValue(
             L"Server DN", std::wstring(L"CN=5d0c7b8e-1111-4a2b-9c3d-000000000001,OU=Servers"), regtype::kNodeManager),

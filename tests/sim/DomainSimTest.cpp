@@ -29,6 +29,7 @@
 #include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/tools/SimTools.h"
+#include "support/LogFiles.h"
 #include "support/TestEnvironment.h"
 #include "support/sim/ToolRun.h"
 
@@ -57,15 +58,7 @@ class DomainSimTest : public test::GuestTest {
   void SetUp() override {
     test::GuestTest::SetUp();
     // Completing an enumeration is a trace message.
-    common::windows::UniqueHKey key;
-    ASSERT_EQ(platform::RegCreateKeyEx(platform::HKeyLocalMachine(), framework::log::kLogConfigKey, 0,
-                                       platform::kKeyAllAccess, key.put(), nullptr),
-              platform::kErrorSuccess);
-    auto bytes = common::util::ToUtf16LeBytes(L"true");
-    ASSERT_EQ(platform::RegSetValueEx(key.get(), L"traceEnabled", platform::kRegSz, bytes.data(),
-                                      static_cast<uint32_t>(bytes.size())),
-              platform::kErrorSuccess);
-    framework::log::ResetLogForTest();
+    test::EnableTraceLogging();
     platform::sim::RegisterBuiltinTools();
     platform::sim::SetTimeScale(1000);
     static std::atomic<int> counter{0};

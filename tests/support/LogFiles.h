@@ -117,6 +117,12 @@ inline void SetLogSetting(const wchar_t* name, uint32_t value) {
   ASSERT_EQ(platform::kErrorSuccess, platform::RegSetValueEx(key.get(), name, platform::kRegDword, bytes, 4));
 }
 
+// Trace messages on, for tests that check them; the writer reads its settings again.
+inline void EnableTraceLogging() {
+  SetLogSetting(L"traceEnabled", std::wstring(L"true"));
+  framework::log::ResetLogForTest();
+}
+
 inline std::wstring ReadLogSetting(const wchar_t* name) {
   common::windows::UniqueHKey key;
   if (platform::RegOpenKeyEx(platform::HKeyLocalMachine(), framework::log::kLogConfigKey, 0, platform::kKeyRead,

@@ -18,6 +18,7 @@
 #include "framework/message/MessageFrameWork.h"
 #include "platform/Registry.h"
 #include "support/HelperStandIn.h"
+#include "support/LogFiles.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::core::util {
@@ -62,7 +63,7 @@ class AgentHelperWrapperTest : public test::GuestTest {
  protected:
   void SetUp() override {
     test::GuestTest::SetUp();
-    EnableTraceLogging();
+    test::EnableTraceLogging();
     std::error_code ignored;
     std::filesystem::remove(storeFile_, ignored);
   }
@@ -71,18 +72,6 @@ class AgentHelperWrapperTest : public test::GuestTest {
     std::error_code ignored;
     std::filesystem::remove(storeFile_, ignored);
     test::GuestTest::TearDown();
-  }
-  // The trace messages are part of what is checked.
-  static void EnableTraceLogging() {
-    common::windows::UniqueHKey key;
-    ASSERT_EQ(platform::RegCreateKeyEx(platform::HKeyLocalMachine(), framework::log::kLogConfigKey, 0,
-                                       platform::kKeyAllAccess, key.put(), nullptr),
-              platform::kErrorSuccess);
-    auto bytes = common::util::ToUtf16LeBytes(L"true");
-    ASSERT_EQ(platform::RegSetValueEx(key.get(), L"traceEnabled", platform::kRegSz, bytes.data(),
-                                      static_cast<uint32_t>(bytes.size())),
-              platform::kErrorSuccess);
-    framework::log::ResetLogForTest();
   }
   void SetServerDn(const std::wstring& dn) {
     ASSERT_EQ(Registry::Instance()->SetValue(L"Server DN", dn, regtype::kNodeManager), 0);

@@ -13,6 +13,7 @@
 #include "framework/log/LogConfig.h"
 #include "framework/log/LogWriter.h"
 #include "platform/Registry.h"
+#include "support/LogFiles.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::test {
@@ -29,23 +30,11 @@ class SecureRegistryTest : public GuestTest {
  protected:
   void SetUp() override {
     GuestTest::SetUp();
-    EnableTraceLogging();  // deletion reports at TRACE
+    test::EnableTraceLogging();  // deletion reports at TRACE
   }
   void TearDown() override {
     platform::SHDeleteKey(platform::HKeyLocalMachine(), kTestSecretKey);
     GuestTest::TearDown();
-  }
-
-  static void EnableTraceLogging() {
-    UniqueHKey key;
-    ASSERT_EQ(platform::RegCreateKeyEx(platform::HKeyLocalMachine(), framework::log::kLogConfigKey, 0,
-                                       platform::kKeyAllAccess, key.put(), nullptr),
-              platform::kErrorSuccess);
-    auto bytes = common::util::ToUtf16LeBytes(L"true");
-    ASSERT_EQ(platform::RegSetValueEx(key.get(), L"traceEnabled", platform::kRegSz, bytes.data(),
-                                      static_cast<uint32_t>(bytes.size())),
-              platform::kErrorSuccess);
-    framework::log::ResetLogForTest();
   }
 
   size_t Count(LogLevel level, const std::wstring& fragment) {
