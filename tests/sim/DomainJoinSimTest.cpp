@@ -192,7 +192,7 @@ class DomainJoinSimTest : public test::GuestTest {
     hypervisor.SetVariable("hostName", host);
     hypervisor.SetVariable("cloneprep.clone.uuid", uuid);
     hypervisor.SetVariable("primed.fqdn", "corp.example");
-    secrets_.insert(secrets_.end(), {password, obfuscated, checksum});
+    secrets_.insert(secrets_.end(), {password, obfuscated, checksum, uuid});
     return password;
   }
   // A clone named and primed, with Netlogon running.
@@ -316,6 +316,37 @@ TEST_F(DomainJoinSimTest, NetJoinDomainSetsBothSidesAndRemembersTheController) {
   std::wstring current;
   EXPECT_TRUE(join.RetrieveRegDomainJoinDCName(&current));
   EXPECT_EQ(current, L"dc1.corp.example");
+}
+
+TEST_F(DomainJoinSimTest, SysprepCloneJoinsAndAsksForAShutdown) {
+  PrimedClone("CLONE-05");
+  Hypervisor().SetVariable("preferredDC", "dc3.corp.example");
+  DomainJoin join;
+  ASSERT_TRUE(join.JoinCloneToDomainSysprep());
+  EXPECT_EQ(Count(kJoin + L"JoinCloneToDomainSysprep(): Clone UUID: ********"), 1u)
+      << "half the key stays out of the log";
+  EXPECT_EQ(Count(kJoin + L"JoinMachineToDomain(): Attempting to join CLONE-05 to domain corp.example using Preferred "
+                          L"DC: corp.example\\dc3.corp.example"),
+            1u);
+  EXPECT_EQ(Count(kJoin + L"JoinMachineToDomain(): Domain Join Succeeded With Preferred DC: dc1.corp.example"), 1u)
+      << "the locator's choice afterwards";
+  EXPECT_EQ(Count(kJoin + L"JoinCloneToDomainSysprep(): Marked Clone Shutdown Needed."), 1u);
+  auto* info = CustomizationPersistentInfo::Instance();
+  EXPECT_TRUE(info->Is(Persisted::CloneJoinedDomain));
+  EXPECT_TRUE(info->Is(Persisted::CloneShutdown));
+  EXPECT_FALSE(platform::sim::Power::Requested().has_value()) << "the flow shuts down, not the join";
+  EXPECT_EQ(MachineSecret(), AccountPassword("CLONE-05"));
+
+  // A preferred controller the domain does not have: the join falls back to the default one.
+  NextBoot();
+  PrimedClone("CLONE-06");
+  Hypervisor().SetVariable("preferredDC", "dc9.corp.example");
+  SetTunable(L"DomainJoinRetries", 1);
+  DomainJoin again;
+  ASSERT_TRUE(again.JoinCloneToDomainSysprep());
+  EXPECT_EQ(Count(kJoin + L"JoinMachineToDomain(): Domain Join Failed With Preferred DC, Retrying With Default DC"),
+            1u);
+  EXPECT_EQ(MachineSecret(), AccountPassword("CLONE-06"));
 }
 
 TEST_F(DomainJoinSimTest, NoSuchDomainRebootsTwiceAndNotOnTheThirdBoot) {

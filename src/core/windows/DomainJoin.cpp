@@ -654,7 +654,11 @@ bool DomainJoin::JoinCloneToDomainSysprep() {
     Log(LogLevel::Error, L"tamber::core::windows::DomainJoin::JoinCloneToDomainSysprep(): Failed Getting Clone UUID");
     return false;
   }
-  Log(LogLevel::Debug, L"tamber::core::windows::DomainJoin::JoinCloneToDomainSysprep(): Clone UUID: %S", uuid);
+  // The UUID is half of the key that protects the password in the guest variables: its value stays out of
+  // the log.
+  WipeString(uuid);
+  Log(LogLevel::Debug, L"tamber::core::windows::DomainJoin::JoinCloneToDomainSysprep(): Clone UUID: %S",
+      std::string("********"));
   support_->Start(util::Support::Timing::DomainJoin);
   GetHostName(nullptr);
   GetDomainName(nullptr);

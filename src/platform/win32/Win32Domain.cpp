@@ -44,7 +44,10 @@ uint32_t I_NetLogonControl2(const wchar_t* serverName, uint32_t functionCode, ui
 }
 
 uint32_t SetComputerNameExA(uint32_t nameType, const char* name) {
-  if (::SetComputerNameExA(static_cast<COMPUTER_NAME_FORMAT>(nameType), name)) return ERROR_SUCCESS;
+  // mingw declares the A function with a TCHAR text; the function itself takes narrow text, as the SDK says.
+  if (::SetComputerNameExA(static_cast<COMPUTER_NAME_FORMAT>(nameType), reinterpret_cast<LPCTSTR>(name))) {
+    return ERROR_SUCCESS;
+  }
   return ::GetLastError();
 }
 
