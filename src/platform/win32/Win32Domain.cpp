@@ -22,8 +22,9 @@ static_assert(NETSETUP_JOIN_DOMAIN == kNetsetupJoinDomain && NETSETUP_ACCT_CREAT
               NETSETUP_ACCT_DELETE == kNetsetupAcctDelete &&
               NETSETUP_DOMAIN_JOIN_IF_JOINED == kNetsetupDomainJoinIfJoined &&
               NETSETUP_JOIN_UNSECURE == kNetsetupJoinUnsecure &&
-              NETSETUP_MACHINE_PWD_PASSED == kNetsetupMachinePwdPassed &&
-              NETSETUP_JOIN_WITH_NEW_NAME == kNetsetupJoinWithNewName);
+              NETSETUP_MACHINE_PWD_PASSED == kNetsetupMachinePwdPassed);
+// mingw's lmjoin.h stops before NETSETUP_JOIN_WITH_NEW_NAME; the SDK's value is 0x400.
+static_assert(kNetsetupJoinWithNewName == 0x00000400);
 static_assert(NETLOGON_CONTROL_TC_VERIFY == kNetlogonControlTcVerify &&
               NETLOGON_VERIFY_STATUS_RETURNED == kNetlogonVerifyStatusReturned);
 static_assert(ComputerNamePhysicalDnsHostname == kComputerNamePhysicalDnsHostname &&
@@ -37,8 +38,24 @@ uint32_t NetJoinDomain(const wchar_t* server, const wchar_t* domain, const wchar
   return ::NetJoinDomain(server, domain, accountOU, account, password, options);
 }
 
+namespace {
+
+// Wine's netapi32 exports I_NetLogonControl2 as a stub that raises an exception when it is called (Windows
+// always implements it). The agent runs under Wine in the Wine tier, so there the call reports
+// ERROR_NOT_SUPPORTED instead of ending the process.
+bool IsStubbedByWine() {
+  static const bool wine = [] {
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+}
+
+}  // namespace
+
 uint32_t I_NetLogonControl2(const wchar_t* serverName, uint32_t functionCode, uint32_t queryLevel, const void* data,
                             uint8_t** buffer) {
+  if (IsStubbedByWine()) return ERROR_NOT_SUPPORTED;
   return ::I_NetLogonControl2(serverName, functionCode, queryLevel, reinterpret_cast<LPBYTE>(const_cast<void*>(data)),
                               reinterpret_cast<LPBYTE*>(buffer));
 }
