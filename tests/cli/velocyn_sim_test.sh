@@ -247,5 +247,29 @@ ensure "both name the same domain" "$(grep '^domain=' "$work/m1/membership.conf"
 expect_status 2 "create in a domain that does not exist" "$sim" create "$work/m3" --domain "$work/nothing"
 [[ -e "$work/m3" ]] && fail "a machine was made for a domain that does not exist"
 
+# --- The management side's password step for a clone of a machine in the domain. ------------------------------
+json="$("$sim" domain prime "$work/m1" --host CLONE-01 --uuid 4c1f2a9e-57d0 --json)" || fail "domain prime"
+ensure "prime --json" "$(json_field "$json" '(d["domain"], d["account"], len(d["variables"]))')" \
+  "('corp.example', 'CLONE-01', 5)"
+ensure "primed host name" "$("$sim" guestinfo get "$work/m1" hostName)" "CLONE-01"
+ensure "primed domain" "$("$sim" guestinfo get "$work/m1" primed.fqdn)" "corp.example"
+ensure "primed UUID" "$("$sim" guestinfo get "$work/m1" cloneprep.clone.uuid)" "4c1f2a9e-57d0"
+checksum="$("$sim" guestinfo get "$work/m1" machinePasswdChecksum)"
+ensure "checksum is Base64 SHA-256" "${#checksum}" "44"
+ensure "the account exists" "$(json_field "$("$sim" domain show "$work/corp" --json)" 'd["accounts"]')" "['CLONE-01']"
+[[ "$(cat "$work/corp/accounts/CLONE-01" | tr -d '\0')" == "$("$sim" guestinfo get "$work/m1" machinePasswd)" ]] &&
+  fail "machinePasswd holds the password in the clear"
+out="$("$sim" domain prime "$work/m1" --host CLONE-01 --uuid u1)"
+grep -q "^primed .*CLONE-01 in corp.example" <<<"$out" || fail "domain prime text: $out"
+expect_status 2 "prime without a UUID" "$sim" domain prime "$work/m1" --host CLONE-01
+expect_status 2 "prime with a bad host name" "$sim" domain prime "$work/m1" --host clone_01 --uuid u1
+expect_status 2 "prime with a host name of digits" "$sim" domain prime "$work/m1" --host 1234 --uuid u1
+expect_status 2 "--host with show" "$sim" domain show "$work/corp" --host CLONE-01
+"$sim" create "$work/m4" >/dev/null || fail "create outside a domain"
+expect_status 1 "prime a machine in no domain" "$sim" domain prime "$work/m4" --host CLONE-02 --uuid u1
+expect_status 1 "prime no machine" "$sim" domain prime "$work/nothing" --host CLONE-02 --uuid u1
+out="$("$sim" domain --help)" || fail "domain --help"
+grep -q "^  domain prime " <<<"$out" || fail "domain --help describes domain prime"
+
 if [[ $failures -ne 0 ]]; then echo "$failures check(s) failed"; exit 1; fi
 echo "all velocyn-sim checks passed"

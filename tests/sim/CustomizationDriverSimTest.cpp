@@ -116,7 +116,12 @@ class CustomizationDriverSimTest : public test::GuestTest {
   // One service start: the driver with a fresh test flavour.
   bool ServiceStart() {
     Guest guest;
-    return guest.CustomizeVM(std::make_shared<TestFlavour>());
+    auto flavour = std::make_shared<TestFlavour>();
+    const bool customized = guest.CustomizeVM(flavour);
+    // The completion worker runs on this boot's singletons, which the next boot of this process replaces;
+    // a real boot ends its process instead.
+    flavour->WaitForCompletionWorker(platform::kInfinite);
+    return customized;
   }
 
   static uint32_t ServiceDword(const wchar_t* name) {
@@ -232,7 +237,7 @@ TEST_F(CustomizationDriverSimTest, PreShutdownScriptWaitsForCompletionOnSysprepA
   EXPECT_EQ(Logged(log, LogLevel::Debug, skipped), 1u);
   EXPECT_EQ(Logged(log, LogLevel::Error, scriptStep), 1u);
   // Sysprep domain join with resync cleanup: the machine password backup is reported to the hypervisor
-  // (not made yet, so as failed).
+  // (this machine is in no domain and has no machine password, so as failed).
   EXPECT_NE(Hypervisor().LogTail(1).at(0).find("Failed to backup machine password for"), std::string::npos);
   ASSERT_EQ(util::CustomizationPersistentInfo::Instance()->Set(Persisted::CloneCustomizationCompleted), 0);
   EXPECT_FALSE(sysprep.RunPreShutdownRoutine());

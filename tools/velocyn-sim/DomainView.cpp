@@ -3,7 +3,11 @@
 #include <optional>
 
 #include "Json.h"
+#include "common/security/Encryption.h"
+#include "platform/guestrpc/SimHypervisor.h"
 #include "platform/sim/domain/SimDomain.h"
+#include "platform/sim/machine/SimBootTimeAgent.h"
+#include "platform/sim/machine/SimMachine.h"
 
 namespace velocyn::sim_cli {
 
@@ -125,6 +129,91 @@ void PrintDomainJson(const fs::path& dir, std::ostream& out) {
   for (const auto& account : domain->Accounts()) json.String(account);
   json.EndArray().EndObject();
   out << "\n";
+}
+
+namespace {
+
+void Wipe(std::string& text) {
+  volatile char* p = text.data();
+  for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
+  text.clear();
+}
+
+void Wipe(std::vector<uint8_t>& bytes) {
+  volatile uint8_t* p = bytes.data();
+  for (size_t i = 0; i < bytes.size(); ++i) p[i] = 0;
+  bytes.clear();
+}
+
+// A UUID as the hypervisor hands one out: printable, no blanks, short enough to be a cipher seed.
+bool IsUuidText(const std::string& text) {
+  if (text.empty() || text.size() > 64) return false;
+  for (char c : text) {
+    if (c <= ' ' || c > '~') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::vector<std::string>& PrimedVariables() {
+  static const std::vector<std::string> names = {"machinePasswd", "machinePasswdChecksum", "hostName",
+                                                 "cloneprep.clone.uuid", "primed.fqdn"};
+  return names;
+}
+
+PrimeResult PrimeMachine(const fs::path& machine, const std::string& host, const std::string& uuid) {
+  namespace sim = tamber::platform::sim;
+  using tamber::common::windows::Encryption;
+  PrimeResult result;
+  if (host.empty() || uuid.empty()) return {true, "give the clone's name and UUID: --host NAME --uuid UUID", "", ""};
+  if (!sim::IsValidComputerName(host)) {
+    return {true, "'" + host + "' is no computer name: 1 to 15 letters, digits and hyphens, not only digits", "", ""};
+  }
+  if (!IsUuidText(uuid)) return {true, "--uuid takes 1 to 64 printable characters without blanks", "", ""};
+  if (!sim::Machine::Exists(machine)) return {false, "not a simulated machine: " + machine.string(), "", ""};
+  auto membership = sim::LoadMembership(machine);
+  if (!membership) {
+    return {false, machine.string() + " is in no domain; create it with --domain DIR (see velocyn-sim domain)", "", ""};
+  }
+  std::string why;
+  auto domain = SimDomain::Open(membership->domainDirectory, &why);
+  if (!domain) return {false, "the machine's domain cannot be opened: " + why, "", ""};
+
+  std::string password = sim::NewMachinePassword();
+  std::vector<uint8_t> accountBytes = sim::PasswordBytes(password);
+  char* obfuscated = nullptr;
+  uint32_t obfuscatedLength = 0;
+  uint8_t digest[Encryption::kDigestLength] = {};
+  char* checksum = nullptr;
+  uint32_t checksumLength = 0;
+  bool ok = domain->SetAccountPassword(host, accountBytes.data(), accountBytes.size());
+  if (!ok) result.error = "cannot write the computer account " + host;
+  ok = ok && Encryption::obfuscate(host.c_str(), uuid.c_str(), reinterpret_cast<const uint8_t*>(password.data()),
+                                   static_cast<uint32_t>(password.size()), &obfuscated, &obfuscatedLength);
+  // The checksum is over the password's UTF-16 form, the form the clone checks.
+  ok = ok && Encryption::computeHash(accountBytes.data(), static_cast<uint32_t>(accountBytes.size()), digest) ==
+                 Encryption::kDigestLength;
+  ok = ok && Encryption::encode(digest, Encryption::kDigestLength, &checksum, &checksumLength);
+  if (ok) {
+    tamber::platform::guestrpc::SimHypervisor hypervisor(machine / "hypervisor");
+    const std::string values[] = {std::string(obfuscated, obfuscatedLength), std::string(checksum, checksumLength),
+                                  host, uuid, domain->Name()};
+    for (size_t i = 0; i < PrimedVariables().size() && ok; ++i)
+      ok = hypervisor.SetVariable(PrimedVariables()[i], values[i]);
+    if (!ok) result.error = "cannot write the machine's guest variables";
+  } else if (result.error.empty()) {
+    result.error = "cannot protect the password";
+  }
+  Encryption::FreeData(&obfuscated, &obfuscatedLength);
+  Encryption::FreeData(&checksum, &checksumLength);
+  volatile uint8_t* d = digest;
+  for (size_t i = 0; i < sizeof digest; ++i) d[i] = 0;
+  Wipe(password);
+  Wipe(accountBytes);
+  result.domain = domain->Name();
+  result.account = host;
+  return result;
 }
 
 }  // namespace velocyn::sim_cli

@@ -26,6 +26,20 @@ struct DomainSpecError {
 // Makes the domain; an empty text on success.
 DomainSpecError CreateDomain(const std::filesystem::path& dir, const DomainSpec& spec);
 
+// The management side's password step for a clone: the computer account "host" in the machine's domain
+// with a fresh random password, and the guest variables that carry that password to the clone
+// ("machinePasswd" obfuscated with the host name and the UUID, "machinePasswdChecksum", "hostName",
+// "cloneprep.clone.uuid", "primed.fqdn"). The password itself is never shown.
+struct PrimeResult {
+  bool usage = false;  // the command line is wrong
+  std::string error;   // empty on success
+  std::string domain;  // the domain's DNS name
+  std::string account;
+};
+PrimeResult PrimeMachine(const std::filesystem::path& machine, const std::string& host, const std::string& uuid);
+// The guest variables PrimeMachine writes, in order.
+const std::vector<std::string>& PrimedVariables();
+
 void PrintDomain(const std::filesystem::path& dir, std::ostream& out);
 void PrintDomainJson(const std::filesystem::path& dir, std::ostream& out);
 

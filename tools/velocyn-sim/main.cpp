@@ -680,9 +680,35 @@ int Fault(const Args& args) {
 // The simulated domain: a directory outside the machines, as a real domain is outside them.
 int Domain(const Args& args) {
   namespace sim = tamber::platform::sim;
-  if (args.positional.size() != 2) return UsageError(args, "expected create <dir> or show <dir>");
+  if (args.positional.size() != 2) {
+    return UsageError(args, "expected create <dir>, show <dir> or prime <machine>");
+  }
   const std::string& verb = args.positional[0];
   fs::path dir = args.positional[1];
+  if (verb != "prime" && (args.Has("--host") || args.Has("--uuid")))
+    return UsageError(args, "--host and --uuid go with prime");
+  if (verb == "prime") {
+    if (args.Has("--name") || args.Has("--dc") || args.Has("--site")) {
+      return UsageError(args, "--name, --dc and --site go with create");
+    }
+    PrimeResult primed = PrimeMachine(dir, args.Get("--host"), args.Get("--uuid"));
+    if (primed.usage) return UsageError(args, primed.error);
+    if (!primed.error.empty()) return Failure(args, primed.error);
+    if (args.Has("--json")) {
+      JsonWriter json(std::cout);
+      json.BeginObject().Key("machine").String(dir.string()).Key("domain").String(primed.domain);
+      json.Key("account").String(primed.account).Key("variables").BeginArray();
+      for (const auto& name : PrimedVariables()) json.String(name);
+      json.EndArray().EndObject();
+      std::cout << "\n";
+    } else {
+      std::cout << "primed " << dir.string() << ": computer account " << primed.account << " in " << primed.domain
+                << " has a new password; guestinfo";
+      for (const auto& name : PrimedVariables()) std::cout << " " << name;
+      std::cout << " set\n";
+    }
+    return kExitOk;
+  }
   if (verb == "create") {
     if (args.Has("--json")) return UsageError(args, "--json goes with show");
     DomainSpec spec;
@@ -727,9 +753,13 @@ const CommandTable& Commands() {
         "      site named (the default site; \"Default-First-Site-Name\" when none is), SITE:DC puts them in that\n"
         "      site; a controller written without dots is DC.DNS-NAME\n"
         "  domain show <dir> [--json]\n"
-        "      its sites with their controllers and its computer accounts by name (never their passwords)\n",
+        "      its sites with their controllers and its computer accounts by name (never their passwords)\n"
+        "  domain prime <machine> --host NAME --uuid UUID [--json]\n"
+        "      the management side's password step for a clone of a machine in a domain: computer account NAME\n"
+        "      gets a fresh random password, and the machine's guestinfo carries it (machinePasswd, obfuscated\n"
+        "      with NAME and UUID, machinePasswdChecksum, hostName, cloneprep.clone.uuid, primed.fqdn)\n",
         {"--json"},
-        {"--name", "--dc", "--site"},
+        {"--name", "--dc", "--site", "--host", "--uuid"},
         Domain}},
       {"create",
        {"  create <machine> [--golden-image [--shutdown-delay MS]] [--force] [--time-scale N] [--utc-bias MINUTES]\n"

@@ -76,7 +76,8 @@ Customization::Customization()
       type_(util::CustomizationType::Instance()),
       network_(Network::Instance()),
       registry_(util::Registry::Instance()),
-      groupPolicy_(std::make_shared<GroupPolicy>()) {}
+      groupPolicy_(std::make_shared<GroupPolicy>()),
+      domainJoin_(std::make_shared<DomainJoin>()) {}
 
 Customization::~Customization() { WaitForCompletionWorker(kCompletionWorkerStopWaitMs); }
 
@@ -384,7 +385,9 @@ void Customization::StartCompletionWorker() {
   WaitForCompletionWorker(kCompletionWorkerStopWaitMs);
   std::lock_guard<std::mutex> guard(workerLock_);
   std::function<void()> work = completionWork_;
-  if (!work) work = [groupPolicy = groupPolicy_] { RunCompletionSteps(groupPolicy); };
+  if (!work) {
+    work = [groupPolicy = groupPolicy_, domainJoin = domainJoin_] { RunCompletionSteps(groupPolicy, domainJoin); };
+  }
   auto done =
       std::make_shared<UniqueHandle>(platform::CreateEvent(/*manualReset=*/true, /*initialState=*/false, nullptr));
   if (!*done) {
@@ -435,9 +438,10 @@ bool Customization::WaitForCompletionWorker(uint32_t timeoutMs) {
   return false;
 }
 
-void Customization::RunCompletionSteps(const std::shared_ptr<GroupPolicy>& groupPolicy) {
+void Customization::RunCompletionSteps(const std::shared_ptr<GroupPolicy>& groupPolicy,
+                                       const std::shared_ptr<DomainJoin>& domainJoin) {
   groupPolicy->UpdateGroupPolicy();
-  // The logging of the user principal name (DomainJoin::LogUPN) follows here once the domain join step lands.
+  domainJoin->LogUPN();
 }
 
 // ---- pre-shutdown and persistent disks ----------------------------------------------------------
@@ -447,9 +451,7 @@ bool Customization::RunPreShutdownRoutine() {
   if (flags_->IsFlagSet(flag::kSysprepDomainJoin) && flags_->IsFlagSet(flag::kResyncCleanup)) {
     Log(LogLevel::Debug,
         L"tamber::core::windows::Customization::RunPreShutdownRoutine(): Backup machine password for sysprep domain join");
-    // DomainJoin::BackupMachinePassword sets this once the domain join step lands; until then no backup
-    // is made, and the hypervisor log says so.
-    const bool backedUp = false;
+    const bool backedUp = domainJoin_->BackupMachinePassword();
     guestInfo_.Log(backedUp ? "Successfull backup of machine password for sysprep domain join"
                             : "Failed to backup machine password for sysprep domain join");
   }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/util/GuestInfo.h"
+#include "core/windows/DomainJoin.h"
 #include "core/windows/GroupPolicy.h"
 
 namespace tamber::core::util {
@@ -94,13 +95,15 @@ class Customization {
   util::Registry* registry_;
   util::GuestInfo guestInfo_;
   std::shared_ptr<GroupPolicy> groupPolicy_;  // shared with the completion worker, which may outlive this
-  // DomainJoin, Script, AgentIntegration, PersistentDisks and RenewIp join these members when their
+  std::shared_ptr<DomainJoin> domainJoin_;    // likewise
+  // Script, AgentIntegration, PersistentDisks and RenewIp join these members when their
   // steps land.
 
  private:
   void StartCompletionWorker();
   // Static: the worker may outlive the flavour, so it runs on what it was given.
-  static void RunCompletionSteps(const std::shared_ptr<GroupPolicy>& groupPolicy);
+  static void RunCompletionSteps(const std::shared_ptr<GroupPolicy>& groupPolicy,
+                                 const std::shared_ptr<DomainJoin>& domainJoin);
   bool RunPostCustomizationScript();
   bool RunPreShutdownScript();
 

@@ -492,4 +492,27 @@ std::optional<uint32_t> TakeCountedFault(const std::string& name, uint32_t defau
   return error;
 }
 
+std::optional<uint32_t> TakeListedFault(const std::string& name) {
+  std::lock_guard<std::mutex> guard(FaultLock());
+  auto value = FaultPlan::Get(name);
+  if (!value) return std::nullopt;
+  std::string list = *value;
+  auto comma = list.find(',');
+  std::string first = list.substr(0, comma);
+  std::string rest = comma == std::string::npos ? std::string() : list.substr(comma + 1);
+  char* end = nullptr;
+  const unsigned long error = std::strtoul(first.c_str(), &end, 0);
+  long count = 1;
+  if (end != nullptr && *end == '*') count = std::strtol(end + 1, nullptr, 10);
+  if (error == 0 || count <= 0) {  // a damaged entry is dropped, not applied
+    FaultPlan::Set(name, rest.empty() ? std::nullopt : std::optional<std::string>(rest));
+    return std::nullopt;
+  }
+  if (count > 1) {
+    rest = first.substr(0, first.find('*')) + "*" + std::to_string(count - 1) + (rest.empty() ? "" : "," + rest);
+  }
+  FaultPlan::Set(name, rest.empty() ? std::nullopt : std::optional<std::string>(rest));
+  return static_cast<uint32_t>(error);
+}
+
 }  // namespace tamber::platform::sim

@@ -24,6 +24,15 @@
 //   w32tmFails=N                 the next N "w32tm /resync" fail with an error text and a non-zero exit
 //   w32tmNoTimeData=N            the next N find no time data: another text, exit code 0
 //   gpupdateFails=N              the next N "gpupdate" fail (exit code 1)
+//   NetJoinDomain.errors=LIST    NetJoinDomain fails with the list's errors in order, one per call, before
+//                                it may succeed: "53,53" twice ERROR_BAD_NETPATH, "1355*3" three times
+//                                ERROR_NO_SUCH_DOMAIN, "53,1355*2" both
+//   NetLogonControlFails=N[:error]  the next N I_NetLogonControl2 calls fail (default 1311)
+//   nltestChangePwdFails=N[:error]  the next N "nltest /SC_CHANGE_PWD:" fail (default 1311) and change nothing
+//
+// Joining (SimJoin.cpp): NetJoinDomain with the machine password passed sets that password on the account
+// of the machine's (new) name, creating it, and in the machine's "$MACHINE.ACC"; the secure channel holds
+// only while "$MACHINE.ACC" equals the password of the account of the machine's current name.
 #pragma once
 
 #include <cstddef>
@@ -158,5 +167,27 @@ std::string BootedComputerName();
 // A counted fault of the booted machine, "<name>=N[:error]": the error (or defaultError) while calls are
 // left, each call using one up; nullopt when the fault is not set.
 std::optional<uint32_t> TakeCountedFault(const std::string& name, uint32_t defaultError);
+
+// The next error of a listed fault ("<name>=e1,e2*N,..."), each call using one up; nullopt when the
+// fault is not set or is used up.
+std::optional<uint32_t> TakeListedFault(const std::string& name);
+
+// The booted machine's secure channel as Netlogon verifies it: connection status 0 and verification
+// status 0 when it holds, the controller in use (without backslashes, empty when none answered).
+struct SimSecureChannel {
+  uint32_t connectionStatus = 0;
+  uint32_t verificationStatus = 0;
+  std::string controller;
+};
+// nullopt (and *error the code) when the machine is in no domain, the domain is not named so, or Netlogon
+// is not running.
+std::optional<SimSecureChannel> VerifySecureChannel(const std::string& domainName, uint32_t* error);
+// A fresh random machine password: printable ASCII text.
+std::string NewMachinePassword();
+// Text as the UTF-16LE bytes the LSA and the accounts keep.
+std::vector<uint8_t> PasswordBytes(const std::string& text);
+// What "nltest /SC_CHANGE_PWD:" does: a fresh password into the account and into "$MACHINE.ACC", only
+// over a secure channel that holds. 0 or the Win32 error.
+uint32_t ChangeSecureChannelPassword(const std::string& domainName);
 
 }  // namespace tamber::platform::sim

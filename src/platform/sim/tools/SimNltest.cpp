@@ -1,5 +1,6 @@
 // The simulated "nltest": the Netlogon debug flags (/DBFlag:) and the secure channel reset to a chosen
-// controller (/SC_RESET:<domain>[\<dc>], optionally with /Server:<this machine>), on the model of
+// controller (/SC_RESET:<domain>[\<dc>], optionally with /Server:<this machine>) and the machine password
+// change (/SC_CHANGE_PWD:<domain>), on the model of
 // SimDomain.h, printed and ended as the real tool does for those cases. Any other option is refused with
 // the usage text, as the real tool refuses options it does not know.
 #include <cstdio>
@@ -132,11 +133,39 @@ uint32_t ResetSecureChannel(ToolContext& context, const std::wstring& target) {
   return 0;
 }
 
+const char* ErrorName(uint32_t status) {
+  switch (status) {
+    case 1311:
+      return "ERROR_NO_LOGON_SERVERS";
+    case 1355:
+      return "ERROR_NO_SUCH_DOMAIN";
+    case 1717:
+      return "RPC_S_UNKNOWN_IF";
+    case 1787:
+      return "ERROR_NO_TRUST_SAM_ACCOUNT";
+    case 1789:
+      return "ERROR_TRUSTED_RELATIONSHIP_FAILURE";
+    case 5:
+      return "ERROR_ACCESS_DENIED";
+    default:
+      return "";
+  }
+}
+
+// A new machine password on both sides of the secure channel; the agent reads only the exit code.
+uint32_t ChangePassword(ToolContext& context, const std::wstring& domain) {
+  const uint32_t status = ChangeSecureChannelPassword(NarrowUtf8(domain));
+  if (status != 0) return Fail(context, status, ErrorName(status));
+  context.Out(std::string("Flags: 0\r\nConnection Status = 0 0x0 NERR_Success\r\n") + kCompleted);
+  return 0;
+}
+
 uint32_t Nltest(ToolContext& context) {
   if (!Machine::IsBooted()) return kFailed;
   std::optional<std::wstring> server;
   std::optional<std::wstring> debugFlags;
   std::optional<std::wstring> reset;
+  std::optional<std::wstring> changePassword;
   const auto& argv = context.Argv();
   for (size_t i = 1; i < argv.size(); ++i) {
     std::wstring name;
@@ -148,17 +177,23 @@ uint32_t Nltest(ToolContext& context) {
       debugFlags = value;
     } else if (name == L"sc_reset") {
       reset = value;
+    } else if (name == L"sc_change_pwd") {
+      changePassword = value;
     } else {
       return Usage(context);
     }
   }
-  if (debugFlags.has_value() == reset.has_value()) return Usage(context);  // one operation per run
+  // One operation per run.
+  if (int(debugFlags.has_value()) + int(reset.has_value()) + int(changePassword.has_value()) != 1) {
+    return Usage(context);
+  }
   if (server && !IsThisMachine(*server)) return Fail(context, 1722, "RPC_S_SERVER_UNAVAILABLE");
   if (debugFlags) {
     auto flags = ParseFlags(*debugFlags);
     if (!flags) return Usage(context);
     return SetDebugFlags(context, *flags);
   }
+  if (changePassword) return ChangePassword(context, *changePassword);
   return ResetSecureChannel(context, *reset);
 }
 
