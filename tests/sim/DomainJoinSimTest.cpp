@@ -380,6 +380,24 @@ TEST_F(DomainJoinSimTest, NoSuchDomainRebootsTwiceAndNotOnTheThirdBoot) {
   }
 }
 
+TEST_F(DomainJoinSimTest, FailedNetJoinDomainRebootsUntilTheAttemptLimit) {
+  SetTunable(L"DomainJoinRetries", 1);
+  SetGa(L"MaxNetJoinDomainAttempts", 3);
+  for (int boot = 1; boot <= 3; ++boot) {
+    PrimedClone();
+    FaultPlan::Set("NetJoinDomain.errors", "5");  // ERROR_ACCESS_DENIED: no renewal, no 1355 reboot
+    DomainJoin join;
+    EXPECT_FALSE(join.JoinCloneToDomainWithNetJoinDomain());
+    EXPECT_EQ(Count(LogLevel::Error, kJoin + L"JoinMachineToDomainEx(): Domain Join Failed. rc: 0x5, hr: 0x80070005"),
+              1u);
+    EXPECT_EQ(CustomizationPersistentInfo::Instance()->Get(Persisted::NetJoinDomainAttempts), uint32_t(boot));
+    EXPECT_EQ(platform::sim::Power::Requested().has_value(), boot < 3) << "boot " << boot;
+    EXPECT_EQ(Count(kJoin + L"JoinCloneToDomainWithNetJoinDomain(): Initiating NetJoinDomain Failed Reboot"),
+              boot < 3 ? 1u : 0u);
+    NextBoot();
+  }
+}
+
 // ---- trust verification --------------------------------------------------------------------------
 
 TEST_F(DomainJoinSimTest, VerifyTrustExStopsAtTheDefaultControllerAndKeepsThePassword) {

@@ -123,6 +123,29 @@ TEST_F(DomainJoinTest, WithoutADomainTheSeamCallsFailAsLogged) {
   EXPECT_FALSE(join.LogUPN() && log.Contains(LogLevel::Debug, kJoin + L"LogUPN(): UPN: CLONE"));
 }
 
+TEST_F(DomainJoinTest, NamesFromGuestVariablesAreCheckedBeforeUse) {
+  DomainJoin join;
+  LogCapture log;
+  std::wstring name;
+  SetVariable(L"primed.fqdn", L"corp.example\"&calc");
+  EXPECT_FALSE(join.GetDomainName(&name));
+  EXPECT_EQ(Count(log, LogLevel::Error, kJoin + L"GetDomainName(): Invalid domain name refused: corp.example\"&calc"),
+            1u);
+  EXPECT_FALSE(join.ChangeMachinePassword(/*force=*/true)) << "no command is built from it";
+  EXPECT_EQ(Count(log, LogLevel::Warn, L"Failed to execute machine password reset command"), 0u);
+  SetVariable(L"primed.fqdn", L"corp.example");
+  SetVariable(L"preferredDC", L"dc1 /sc_reset:x");
+  EXPECT_FALSE(join.GetPreferredDC(&name));
+  EXPECT_EQ(
+      Count(log, LogLevel::Error, kJoin + L"GetPreferredDC(): Invalid preferred DC name refused: dc1 /sc_reset:x"), 1u);
+  SetVariable(L"preferredDC", L"dc1.corp.example");
+  EXPECT_TRUE(join.GetPreferredDC(&name));
+  EXPECT_EQ(name, L"corp.example\\dc1.corp.example");
+  SetVariable(L"hostName", L"clone_01");
+  EXPECT_FALSE(join.GetHostName(&name));
+  EXPECT_EQ(Count(log, LogLevel::Error, kJoin + L"GetHostName(): Invalid host name refused: clone_01"), 1u);
+}
+
 TEST_F(DomainJoinTest, DiagnosticsOnlyForTheTrustCategory) {
   DomainJoin join;
   LogCapture log;
