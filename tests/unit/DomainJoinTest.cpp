@@ -7,6 +7,7 @@
 
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/Registry.h"
+#include "core/util/Singleton.h"
 #include "core/windows/DomainJoin.h"
 #include "framework/log/Log.h"
 #include "support/TestEnvironment.h"
@@ -35,6 +36,9 @@ class DomainJoinTest : public test::GuestTest {
   void TearDown() override {
     Registry::Instance()->SetValue(L"GoldenImage", 0u, regtype::kSetup);
     Registry::Instance()->SetValue(L"RenewIPRetries", 5u, regtype::kService);
+    // The role and state singletons these tests made (MachineType installs the process-wide role text)
+    // must not reach the next test of the same process.
+    util::ResetSingletonsForTest();
     test::GuestTest::TearDown();
   }
   static void SetVariable(const wchar_t* name, const wchar_t* value) {

@@ -252,6 +252,10 @@ TEST_F(GuestInfoRegistryTest, MirrorReadsWritesAndLogs) {
   EXPECT_TRUE(guestInfo.SetValue("machinePasswd", "s3cr3t-blob"));
   EXPECT_TRUE(guestInfo.GetValue("machinePasswd", &text));
   EXPECT_EQ(text, "s3cr3t-blob");
+  // The clone UUID keys the password's cipher: as secret as the password in the log.
+  EXPECT_TRUE(guestInfo.SetValue("cloneprep.clone.uuid", "s3cr3t-uuid"));
+  EXPECT_TRUE(guestInfo.GetValue("cloneprep.clone.uuid", &text));
+  EXPECT_EQ(text, "s3cr3t-uuid");
   EXPECT_TRUE(guestInfo.Log("Windows guest customization starts."));
   EXPECT_TRUE(transport.commands.empty());
 

@@ -28,7 +28,10 @@ constexpr std::string_view kSetPrefix = "info-set guestinfo.";
 constexpr int32_t kSOk = 0;
 
 // Variables whose values are secrets: they are never written to a log.
-bool IsSecretVariable(std::string_view name) { return name == "machinePasswd" || name == "machinePasswdChecksum"; }
+// The clone UUID is half the key of the password's cipher, so it is kept out of the log as well.
+bool IsSecretVariable(std::string_view name) {
+  return name == "machinePasswd" || name == "machinePasswdChecksum" || name == "cloneprep.clone.uuid";
+}
 constexpr const char* kHidden = "********";
 
 // A command as it may be logged: the value of a secret variable is left out.
