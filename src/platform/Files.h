@@ -19,8 +19,10 @@ constexpr uint32_t kCreateAlways = 2;
 constexpr uint32_t kOpenExisting = 3;
 constexpr uint32_t kOpenAlways = 4;
 constexpr uint32_t kTruncateExisting = 5;
+constexpr uint32_t kFileAttributeHidden = 0x2;
 constexpr uint32_t kFileAttributeDirectory = 0x10;
 constexpr uint32_t kFileAttributeNormal = 0x80;
+constexpr uint32_t kFileAttributeReparsePoint = 0x400;
 constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFF;
 constexpr uint32_t kFileBegin = 0;
 constexpr uint32_t kFileCurrent = 1;
@@ -38,6 +40,8 @@ bool CreateDirectory(const wchar_t* path);
 bool RemoveDirectory(const wchar_t* path);
 bool MoveFileEx(const wchar_t* from, const wchar_t* to, uint32_t flags);
 uint32_t GetFileAttributes(const wchar_t* path);
+// CopyFileW: the new file takes the security its directory gives new files, not the source's.
+bool CopyFile(const wchar_t* from, const wchar_t* to, bool failIfExists);
 
 struct FindData {
   uint32_t attributes = 0;

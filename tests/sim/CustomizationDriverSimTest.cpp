@@ -174,6 +174,41 @@ TEST_F(CustomizationDriverSimTest, RebootRequiredOnlyRebootsOnceThenCompletes) {
   EXPECT_FALSE(later.Contains(LogLevel::Error, L"Clone Customization Failed"));
 }
 
+// The post-customization integration values are written when the clone completes, not before.
+TEST_F(CustomizationDriverSimTest, CompletionWritesThePostCustomizationIntegrationValues) {
+  ForkClone("8");
+  ASSERT_TRUE(Hypervisor().SetVariable("inter-agent.daas.tenant-endpoints", "ep1.example,ep2.example"));
+  auto tenantEndpoints = [] {
+    std::vector<std::wstring> values;
+    platform::HKey key = nullptr;
+    if (platform::RegOpenKeyEx(platform::HKeyLocalMachine(),
+                               L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\AgentIntegration\\DAAS", 0,
+                               platform::kKeyRead, &key) != 0) {
+      return values;
+    }
+    uint8_t bytes[256] = {};
+    uint32_t size = sizeof(bytes);
+    if (platform::RegQueryValueEx(key, L"TenantEndpoints", nullptr, bytes, &size) == 0) {
+      for (size_t offset = 0; offset + 2 < size;) {
+        std::wstring text = common::util::FromUtf16LeBytes(bytes + offset, size - offset);
+        if (text.empty()) break;
+        offset += (text.size() + 1) * 2;
+        values.push_back(std::move(text));
+      }
+    }
+    platform::RegCloseKey(key);
+    return values;
+  };
+  EXPECT_TRUE(ServiceStart());  // the reboot the flags require comes first
+  EXPECT_TRUE(tenantEndpoints().empty());
+  EXPECT_FALSE(util::CustomizationPersistentInfo::Instance()->Is(Persisted::ClonePostIntegrationValuesParsed));
+  ASSERT_EQ(NextBoot(), PowerAction::Reboot);
+  EXPECT_TRUE(ServiceStart());
+  EXPECT_TRUE(Completed());
+  EXPECT_EQ(tenantEndpoints(), (std::vector<std::wstring>{L"ep1.example", L"ep2.example"}));
+  EXPECT_TRUE(util::CustomizationPersistentInfo::Instance()->Is(Persisted::ClonePostIntegrationValuesParsed));
+}
+
 TEST_F(CustomizationDriverSimTest, ShutdownAndRebootRequiredTakeThreeStarts) {
   ForkClone("9");
   EXPECT_TRUE(ServiceStart());

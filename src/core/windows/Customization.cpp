@@ -77,7 +77,8 @@ Customization::Customization()
       network_(Network::Instance()),
       registry_(util::Registry::Instance()),
       groupPolicy_(std::make_shared<GroupPolicy>()),
-      domainJoin_(std::make_shared<DomainJoin>()) {}
+      domainJoin_(std::make_shared<DomainJoin>()),
+      agentIntegration_(std::make_shared<AgentIntegration>()) {}
 
 Customization::~Customization() { WaitForCompletionWorker(kCompletionWorkerStopWaitMs); }
 
@@ -308,8 +309,10 @@ bool Customization::CompleteCustomization() {
     state_->SetCustomizationState(util::status::kError, kErrorPostCustomizationScript, "Scripts", kEFail);
     return false;
   }
-  // Off the golden image, the post-customization integration values (AgentIntegration::
-  // ParseAgentIntegrationValues) are parsed here once the agent integration step lands.
+  // The golden image reads guestinfo from its registry mirror, where these values cannot be asked for.
+  if (!persistentInfo_->IsGoldenImage()) {
+    agentIntegration_->ParseAgentIntegrationValues(AgentIntegration::kPostCustomization);
+  }
   if (type_->IsFastRefresh()) flags_->SetCustomizationFlags(flag::kFastRefreshCompleted);
   state_->SetCustomizationState(util::status::kSuccess, 0u, "Customization", "Customization Succeeded", 0);
   persistentInfo_->Set(Persisted::CloneCustomizationCompleted);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/util/GuestInfo.h"
+#include "core/windows/AgentIntegration.h"
 #include "core/windows/DomainJoin.h"
 #include "core/windows/GroupPolicy.h"
 
@@ -96,8 +97,8 @@ class Customization {
   util::GuestInfo guestInfo_;
   std::shared_ptr<GroupPolicy> groupPolicy_;  // shared with the completion worker, which may outlive this
   std::shared_ptr<DomainJoin> domainJoin_;    // likewise
-  // Script, AgentIntegration, PersistentDisks and RenewIp join these members when their
-  // steps land.
+  std::shared_ptr<AgentIntegration> agentIntegration_;
+  // Script, PersistentDisks and RenewIp join these members when their steps land.
 
  private:
   void StartCompletionWorker();

@@ -18,6 +18,7 @@
 
 #include <windows.h>
 
+#undef CopyFile
 #undef CreateDirectory
 #undef CreateEvent
 #undef CreateFile
@@ -26,6 +27,8 @@
 #undef ExpandEnvironmentStrings
 #undef FindFirstFile
 #undef FindNextFile
+#undef FormatMessage
+#undef GetNamedSecurityInfo
 #undef GetDiskFreeSpaceEx
 #undef GetEnvironmentVariable
 #undef GetFileAttributes
@@ -46,6 +49,8 @@
 #undef RegSetValueEx
 #undef RemoveDirectory
 #undef SetEnvironmentVariable
+#undef SetNamedSecurityInfo
+#undef CreateJobObject
 
 #include <cstdint>
 

@@ -47,6 +47,9 @@ bool MoveFileEx(const wchar_t* from, const wchar_t* to, uint32_t flags) {
   return ::MoveFileExW(from, to, flags) != FALSE;
 }
 uint32_t GetFileAttributes(const wchar_t* path) { return ::GetFileAttributesW(path); }
+bool CopyFile(const wchar_t* from, const wchar_t* to, bool failIfExists) {
+  return ::CopyFileW(from, to, win32::ToBool(failIfExists)) != FALSE;
+}
 
 Handle FindFirstFile(const wchar_t* pattern, FindData* data) {
   WIN32_FIND_DATAW found{};

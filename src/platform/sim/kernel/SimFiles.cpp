@@ -14,17 +14,16 @@
 #include <vector>
 
 #include "platform/Files.h"
+#include "platform/sim/kernel/SimStreams.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
-#include "platform/sim/kernel/SimStreams.h"
+#include "platform/sim/security/SimFileSecurity.h"
 
 namespace tamber::platform {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kFileWriteData = 0x0002;
-constexpr uint32_t kFileReadData = 0x0001;
 constexpr uint32_t kFileAttributeArchive = 0x20;
 constexpr uint32_t kMoveFileReplaceExisting = 0x1;
 constexpr uint32_t kMoveFileCopyAllowed = 0x2;
@@ -317,12 +316,20 @@ Handle CreateFile(const wchar_t* path, uint32_t access, uint32_t /*shareMode*/, 
       SetLastError(kErrorInvalidParameter);
       return InvalidHandleValue();
   }
+  // The caller's rights: a new entry in the directory, or writing to the file that is there.
+  uint32_t denied = existed ? (canWrite || (flags & O_TRUNC) != 0 ? sim::CheckMayWrite(path) : kErrorSuccess)
+                            : sim::CheckMayCreate(path, /*directory=*/false);
+  if (denied != kErrorSuccess) {
+    SetLastError(denied);
+    return InvalidHandleValue();
+  }
   // A handle without read or write access still needs a descriptor for size queries.
   int fd = ::open(host.c_str(), flags, 0644);
   if (fd < 0) {
     SetLastError(ErrnoToWin32(errno));
     return InvalidHandleValue();
   }
+  if (!existed) sim::RecordCreated(path, /*directory=*/false);
   Handle handle = sim::InsertHandle(std::make_shared<FileObject>(fd, canRead, canWrite));
   // CREATE_ALWAYS and OPEN_ALWAYS report an existing file through the last error.
   SetLastError(existed && (disposition == kCreateAlways || disposition == kOpenAlways) ? kErrorAlreadyExists
@@ -353,7 +360,9 @@ bool DeleteFile(const wchar_t* path) {
   if (host.empty()) return false;
   if (!Exists(host)) return Fail(MissingError(host));
   if (IsDirectory(host)) return Fail(kErrorAccessDenied);
+  if (uint32_t denied = sim::CheckMayDelete(path); denied != kErrorSuccess) return Fail(denied);
   if (::unlink(host.c_str()) != 0) return Fail(ErrnoToWin32(errno));
+  sim::RecordDeleted(path);
   return true;
 }
 
@@ -362,7 +371,9 @@ bool CreateDirectory(const wchar_t* path) {
   if (host.empty()) return false;
   if (Exists(host)) return Fail(kErrorAlreadyExists);
   if (!IsDirectory(host.parent_path())) return Fail(kErrorPathNotFound);
+  if (uint32_t denied = sim::CheckMayCreate(path, /*directory=*/true); denied != kErrorSuccess) return Fail(denied);
   if (::mkdir(host.c_str(), 0755) != 0) return Fail(ErrnoToWin32(errno));
+  sim::RecordCreated(path, /*directory=*/true);
   return true;
 }
 
@@ -373,6 +384,7 @@ bool RemoveDirectory(const wchar_t* path) {
   if (!IsDirectory(host)) return Fail(kErrorDirectory);
   if (host == sim::Machine::DriveRoot()) return Fail(kErrorAccessDenied);
   if (::rmdir(host.c_str()) != 0) return Fail(ErrnoToWin32(errno));
+  sim::RecordDeleted(path);
   return true;
 }
 
@@ -400,6 +412,7 @@ bool MoveFileEx(const wchar_t* from, const wchar_t* to, uint32_t flags) {
     if (!error) fs::remove_all(source, error);
   }
   if (error) return Fail(ErrnoToWin32(error.value()));
+  sim::RecordMoved(from, to);
   return true;
 }
 
@@ -412,6 +425,26 @@ uint32_t GetFileAttributes(const wchar_t* path) {
     return kInvalidFileAttributes;
   }
   return S_ISDIR(info.st_mode) ? kFileAttributeDirectory : kFileAttributeArchive;
+}
+
+bool CopyFile(const wchar_t* from, const wchar_t* to, bool failIfExists) {
+  fs::path source = MapPath(from);
+  if (source.empty()) return false;
+  fs::path target = MapPath(to);
+  if (target.empty()) return false;
+  if (!Exists(source)) return Fail(MissingError(source));
+  if (IsDirectory(source) || IsDirectory(target)) return Fail(kErrorAccessDenied);
+  if (!IsDirectory(target.parent_path())) return Fail(kErrorPathNotFound);
+  const bool existed = Exists(target);
+  if (existed && failIfExists) return Fail(kErrorFileExists);
+  uint32_t denied = existed ? sim::CheckMayWrite(to) : sim::CheckMayCreate(to, /*directory=*/false);
+  if (denied != kErrorSuccess) return Fail(denied);
+  std::error_code error;
+  fs::copy_file(source, target, fs::copy_options::overwrite_existing, error);
+  if (error) return Fail(ErrnoToWin32(error.value()));
+  if (!existed) sim::RecordCreated(to, /*directory=*/false);
+  SetLastError(kErrorSuccess);
+  return true;
 }
 
 Handle FindFirstFile(const wchar_t* pattern, FindData* data) {

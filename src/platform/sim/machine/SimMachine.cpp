@@ -70,6 +70,7 @@ MachineConfig Machine::LoadConfig(const std::filesystem::path& dir) {
 void Machine::Create(const std::filesystem::path& dir) {
   std::filesystem::create_directories(dir / "registry");
   std::filesystem::create_directories(dir / "drive_c" / "Windows" / "System32");
+  std::filesystem::create_directories(dir / "drive_c" / "Windows" / "Temp");
   std::filesystem::create_directories(dir / "drive_c" / "ProgramData");
   std::filesystem::create_directories(dir / "hypervisor");
   if (!std::filesystem::exists(dir / kConfigFile)) SaveConfig(dir, MachineConfig{});

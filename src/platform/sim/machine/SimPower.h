@@ -56,5 +56,9 @@ class Power {
 
 // Privilege names the simulated token knows, with the LUIDs Windows gives them.
 bool SimPrivilegeLuid(const std::wstring& name, uint32_t* luid);
+// Whether the process token has the privilege enabled this boot.
+bool IsPrivilegeEnabled(uint32_t luid);
+constexpr uint32_t kTakeOwnershipPrivilegeLuid = 9;
+constexpr uint32_t kRestorePrivilegeLuid = 18;
 
 }  // namespace tamber::platform::sim
