@@ -82,8 +82,10 @@ TEST_F(BootTimeAgentSimTest, ForkedCloneBootsAsCloneAndReportsThroughTheHypervis
   EXPECT_EQ(report.role, "clone");
   EXPECT_EQ(report.renamedTo, "DESKTOP-017");
   EXPECT_TRUE(report.vmForkedSet);
+  EXPECT_TRUE(report.cloneRenamedSet);
   EXPECT_EQ(Variable("clone.CustomizationState"), "running");
   EXPECT_EQ(ReadComputerName(), L"DESKTOP-017");
+  EXPECT_TRUE(CustomizationPersistentInfo::Instance()->Is(Persisted::CloneRenamed));
 
   // The service's view of this boot.
   auto* role = MachineType::Instance();
@@ -161,6 +163,7 @@ TEST_F(BootTimeAgentSimTest, FailedBootTimeStepLeavesErrorForTheService) {
   EXPECT_EQ(report.status, "error");
   EXPECT_EQ(Variable("clone.CustomizationState"), "error");
   EXPECT_EQ(ReadComputerName(), L"<absent>");
+  EXPECT_FALSE(report.cloneRenamedSet);
   EXPECT_TRUE(MachineType::Instance()->IsClone());
   std::string status;
   ASSERT_TRUE(CustomizationState::Instance()->GetCustomizationState(&status));
@@ -249,6 +252,7 @@ TEST_F(BootTimeAgentSimTest, NoValidHostNameIsAFailureNotARename) {
   EXPECT_EQ(report.renamedTo, "");
   EXPECT_EQ(Variable("clone.CustomizationState"), "error");
   EXPECT_EQ(ReadComputerName(), L"<absent>");
+  EXPECT_FALSE(report.cloneRenamedSet);
 
   ASSERT_TRUE(hypervisor.SetVariable("ngaFork", ""));
   ASSERT_TRUE(hypervisor.SetVariable("forked", ""));

@@ -291,7 +291,7 @@ TEST_F(CustomizationDriverSimTest, PreShutdownScriptWaitsForCompletionOnSysprepA
 // Until the flavours exist, nothing may pass for a customized clone: without a flavour passed in, a
 // configured post-customization script, or enabled persistent disks, the clone is not completed.
 TEST_F(CustomizationDriverSimTest, StepsNotAvailableYetNeverCompleteTheClone) {
-  ForkClone("0");
+  ForkClone("128");  // Sysprep, whose flavour object is not there yet
   LogCapture log;
   Guest guest;
   EXPECT_FALSE(guest.CustomizeVM());
@@ -310,7 +310,7 @@ TEST_F(CustomizationDriverSimTest, StepsNotAvailableYetNeverCompleteTheClone) {
   EXPECT_EQ(ServiceDword(L"PolicyState"), 19u);
 
   ASSERT_EQ(util::Registry::Instance()->SetValue(L"PostCustScriptConfigured", 0u, util::regtype::kGa), 0);
-  ASSERT_TRUE(Hypervisor().SetVariable("AgentCustomizationFlags", "8192"));  // persistent disks
+  ASSERT_TRUE(Hypervisor().SetVariable("AgentCustomizationFlags", "8320"));  // Sysprep, persistent disks
   ASSERT_TRUE(Hypervisor().SetVariable("clone.CustomizationState", "running"));
   ASSERT_EQ(NextBoot(), std::nullopt);
   EXPECT_FALSE(ServiceStart());

@@ -2,6 +2,7 @@
 
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/MachineType.h"
+#include "core/windows/Cloneprep.h"
 #include "core/windows/Netlogon.h"
 #include "core/windows/Network.h"
 #include "framework/log/Log.h"
@@ -63,12 +64,15 @@ bool Guest::CustomizeVM(std::shared_ptr<Customization> flavour) {
       known = false;
       break;
   }
+  if (known && !flavour && type_->GetCustomizationType() == customization::kCloneprep) {
+    flavour = std::make_shared<Cloneprep>();
+  }
   if (known && flavour) {
     SetCustomization(flavour);
     return flavour->CustomizeVM();
   }
-  // The Cloneprep, Sysprep and Universalprep flavour objects are created above once those flavours land;
-  // until then a type without a flavour object passed in goes the way of an unknown one, and the plain
+  // The Sysprep and Universalprep flavour objects join Cloneprep above once those flavours land; until
+  // then such a type without a flavour object passed in goes the way of an unknown one, and the plain
   // Customization fails the role's customization.
   Log(LogLevel::Warn, L"tamber::core::windows::Guest::CustomizeVM(): Add new customization type accordingly");
   if (flavour) return false;

@@ -3,7 +3,8 @@
 // without regard to case). It does, at every boot of a simulated machine, what the service relies on
 // from the real one:
 //   - a forked machine (guestinfo "ngaFork" and "forked" both set) that has not been seen forked yet is
-//     given its name (guestinfo "hostName"), gets VmForked = 1 in the nga key, and its status
+//     given its name (guestinfo "hostName", then CloneRenamed = 1 in the ga key), gets VmForked = 1 in the
+//     nga key, and its status
 //     "clone.CustomizationState" becomes "running"; without a valid name it is not renamed and its status
 //     becomes "error";
 //   - the internal template (guestinfo "it", not forked) is given its name once and gets TemplateRenamed = 1
@@ -27,6 +28,7 @@ struct BootTimeAgentReport {
   std::string statusVariable;  // the guestinfo variable written, or empty
   std::string status;
   bool templateRenamedSet = false;
+  bool cloneRenamedSet = false;
 };
 
 // A name Windows takes as a computer name: 1 to 15 letters, digits and hyphens, not all digits, no
