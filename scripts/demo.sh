@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The main job: builds the simulator and the agent, creates a golden image (a simulated Windows guest with
-# the agent installed as its service), boots it as Master, and shows the result: the agent puts the
-# boot-time agent into BootExecute and stops itself after its shutdown delay. A second golden image's
-# boot ends by a power cut before the registry wrote the agent's change to disk.
+# The main job: builds the simulator and the agent, then customizes a whole pool on simulated machines:
+# a domain, a golden image with the agent installed as its service, the internal template, replica and
+# parent derived from it, and a few clones forked from the parent, each booted until it is customized
+# (velocyn-sim chain). The pool and a per-boot timeline are also written as one HTML page. Then, as a
+# second example, a golden image booted as Master, and one whose boot ends by a power cut.
 #   usage: scripts/demo.sh [machines-directory]   (default: ./machines)
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -14,6 +15,12 @@ cmake --preset native >/dev/null
 cmake --build --preset native -j"${JOBS:-2}" --target velocyn-sim tlv-velocyn-ga
 sim="$repo/build/native/velocyn-sim"
 
+echo
+echo "== A pool of 5 clones, Cloneprep flavour (machine time 1000 times faster than real time) =="
+"$sim" chain "$machines/pool" --flavour cloneprep --clones 5 --force --report "$machines/pool.html"
+echo
+"$sim" show "$machines/pool/clone-0001" --lines 0 >"$machines/clone-0001.show"
+sed -n 1,8p "$machines/clone-0001.show"
 echo
 echo "== A golden image, booted as Master (machine time 1000 times faster than real time) =="
 "$sim" create "$machines/golden" --golden-image --force

@@ -271,5 +271,28 @@ expect_status 1 "prime no machine" "$sim" domain prime "$work/nothing" --host CL
 out="$("$sim" domain --help)" || fail "domain --help"
 grep -q "^  domain prime " <<<"$out" || fail "domain --help describes domain prime"
 
+# --- A whole pool: domain, golden image, template, replica, parent and two clones. ----------------------
+json="$("$sim" chain "$work/pool" --clones 2 --jobs 2 --json --report "$work/pool.html")" || fail "chain of 2 clones"
+check "chain --json is valid JSON" python3 -m json.tool <<<"$json" >/dev/null
+ensure "chain machines" "$(json_field "$json" '[m["name"] for m in d["machines"]]')" \
+  "['golden', 'it', 'replica', 'parent', 'clone-0001', 'clone-0002']"
+ensure "chain statuses" "$(json_field "$json" 'sorted({m["status"] for m in d["machines"]})')" "['success']"
+ensure "template boots" "$(json_field "$json" '[b["endedBy"] for b in d["machines"][1]["boots"]]')" \
+  "['reboot', 'shutdown']"
+ensure "clones hold their names and trust" \
+  "$(json_field "$json" '[(m["computerName"], m["trustHolds"], m["policyState"]) for m in d["machines"][4:]]')" \
+  "[('POOL-CL0001', True, 0), ('POOL-CL0002', True, 0)]"
+grep -q "<table>" "$work/pool.html" || fail "chain --report writes the pool table"
+grep -q 'class="boot' "$work/pool.html" || fail "chain --report draws the boots"
+expect_status 1 "chain into the same directory without --force" "$sim" chain "$work/pool" --clones 1
+expect_status 1 "chain into a machine directory" "$sim" chain "$work/g" --clones 1
+expect_status 2 "chain with --clones 0" "$sim" chain "$work/pool2" --clones 0
+expect_status 2 "chain with a bad --expect" "$sim" chain "$work/pool2" --expect clone:failed
+expect_status 2 "chain with a bad --fault" "$sim" chain "$work/pool2" --fault NoValue
+# A prediction that does not come true is a failure; the one that does is not.
+expect_status 1 "chain with a wrong prediction" "$sim" chain "$work/pool" --force --clones 1 --expect clone:error
+expect_status 0 "chain with a fault and its prediction" "$sim" chain "$work/pool" --force --clones 1 \
+  --fault clone:BootTimeAgentFails=1 --expect clone:error:6
+
 if [[ $failures -ne 0 ]]; then echo "$failures check(s) failed"; exit 1; fi
 echo "all velocyn-sim checks passed"

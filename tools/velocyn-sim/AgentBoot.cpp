@@ -283,6 +283,11 @@ class BootController {
 
 }  // namespace
 
+std::mutex& InProcessMachineLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& options) {
   AgentBootResult result;
   if (!sim::Machine::Exists(machine)) {
@@ -295,7 +300,9 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
     return result;
   }
   fs::path hostImage;
+  std::unique_lock<std::mutex> booted(InProcessMachineLock());
   auto imagePath = ReadImagePath(machine, &hostImage);
+  booted.unlock();
   if (!imagePath) {
     result.error =
         "the machine has no agent service (HKLM\\SYSTEM\\CurrentControlSet\\Services\\tlv-velocyn-ga "
@@ -307,7 +314,12 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
   // The image at ImagePath is the executable booted, as an installation would have put it there.
   if (!hostImage.empty()) {
     fs::create_directories(hostImage.parent_path(), error);
-    fs::copy_file(executable, hostImage, fs::copy_options::overwrite_existing, error);
+    // A link where the file system allows it: a pool boots the same image thousands of times.
+    if (!fs::equivalent(executable, hostImage, error)) {
+      fs::remove(hostImage, error);
+      fs::create_hard_link(executable, hostImage, error);
+      if (error) fs::copy_file(executable, hostImage, fs::copy_options::overwrite_existing, error);
+    }
   }
   BootLock lock;
   if (!lock.Take(machine)) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,11 @@ struct AgentBootResult {
   std::vector<uint32_t> reportedStates;                      // SERVICE_* states in the order reported
   uint64_t machineTimeMs = 0;                                // length of the boot in machine time
 };
+
+// The simulated guest that this process itself boots (to read or write a machine's registry) is one at a
+// time; every in-process boot of a machine, here or in callers that boot machines on several threads,
+// holds this lock.
+std::mutex& InProcessMachineLock();
 
 // Boots the machine with the agent as its service and waits for the boot to end.
 AgentBootResult BootWithAgent(const std::filesystem::path& machine, const AgentBootOptions& options);

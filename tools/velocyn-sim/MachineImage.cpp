@@ -35,9 +35,11 @@ std::string InstallGoldenImage(const GoldenImageOptions& options) {
       {service, L"ErrorControl", "dword", L"1"},
       {service, L"ImagePath", "expand_sz", kAgentImagePath},
       {service, L"DisplayName", "sz", kAgentDisplayName},
-      {LocalMachine(kRegistryKeyPaths[golden.key]), golden.name, "dword", L"1"},
       {LocalMachine(kRegistryKeyPaths[regtype::kSessionManager]), L"BootExecute", "multi_sz", kDefaultBootExecute},
   };
+  if (options.goldenImageMarker) {
+    values.push_back({LocalMachine(kRegistryKeyPaths[golden.key]), golden.name, "dword", L"1"});
+  }
   if (options.shutdownDelayMs) {
     const auto& delay = DescribePersisted(Persisted::ServiceShutdownDelay);
     values.push_back(

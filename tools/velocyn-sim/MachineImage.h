@@ -19,11 +19,13 @@ inline constexpr const wchar_t* kDefaultBootExecute = L"autocheck autochk *";
 
 struct GoldenImageOptions {
   std::optional<uint32_t> shutdownDelayMs;  // ServiceShutdownDelay; absent: the agent's own default
+  // The GoldenImage marker; without it the machine is a master image whose role guestinfo decides.
+  bool goldenImageMarker = true;
 };
 
 // Turns the booted machine into a golden image: the agent's service key, every key of the agent's key
-// map, the GoldenImage marker, and a BootExecute with the disk check only. The caller ends the boot
-// cleanly to make it durable. Returns "" or what failed.
+// map, the GoldenImage marker (unless the options leave it out), and a BootExecute with the disk check only. The caller
+// ends the boot cleanly to make it durable. Returns "" or what failed.
 std::string InstallGoldenImage(const GoldenImageOptions& options);
 
 }  // namespace velocyn::sim_cli

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "AgentBoot.h"
+#include "Chain.h"
 #include "DomainView.h"
 #include "Inspect.h"
 #include "Json.h"
@@ -605,6 +607,107 @@ int Reg(const Args& args) {
                     "<machine> <key> <value>");
 }
 
+// ---- chain --------------------------------------------------------------------------------------
+
+const std::vector<std::string>& MachineKinds() {
+  static const std::vector<std::string> kinds = {"it", "replica", "parent", "clone"};
+  return kinds;
+}
+
+// "[KIND:]REST": the kind named in front, or "clone".
+std::pair<std::string, std::string> SplitKind(const std::string& text) {
+  const auto colon = text.find(':');
+  if (colon != std::string::npos) {
+    const std::string kind = text.substr(0, colon);
+    if (std::find(MachineKinds().begin(), MachineKinds().end(), kind) != MachineKinds().end()) {
+      return {kind, text.substr(colon + 1)};
+    }
+  }
+  return {"clone", text};
+}
+
+// "STATUS" or "error:CODE".
+std::optional<ChainExpectation> ParseExpectation(const std::string& text) {
+  ChainExpectation expect;
+  const auto colon = text.find(':');
+  expect.status = text.substr(0, colon);
+  if (expect.status != "success" && expect.status != "error" && expect.status != "running") return std::nullopt;
+  if (colon != std::string::npos) {
+    auto code = ParseCount(text.substr(colon + 1));
+    if (!code || *code > UINT32_MAX || expect.status != "error") return std::nullopt;
+    expect.errorCode = static_cast<uint32_t>(*code);
+  }
+  return expect;
+}
+
+int Chain(const Args& args) {
+  if (args.positional.size() != 1) return UsageError(args, "name one directory for the chain");
+  ChainOptions options;
+  options.dir = args.positional[0];
+  options.force = args.Has("--force");
+  options.flavour = args.Get("--flavour", "cloneprep");
+  if (options.flavour != "cloneprep" && options.flavour != "sysprep" && options.flavour != "universalprep") {
+    return UsageError(args, "--flavour is cloneprep, sysprep or universalprep");
+  }
+  auto count = [&](const char* name, uint64_t fallback, uint64_t max) -> std::optional<uint64_t> {
+    if (!args.Has(name)) return fallback;
+    auto value = ParseCount(args.Get(name));
+    if (!value || *value > max) return std::nullopt;
+    return value;
+  };
+  auto clones = count("--clones", 3, 100000);
+  auto jobs = count("--jobs", 0, 256);
+  auto seed = count("--seed", 1, UINT64_MAX);
+  auto boots = count("--max-boots", 10, 1000);
+  if (!clones || *clones == 0) return UsageError(args, "--clones takes 1 to 100000");
+  if (!jobs) return UsageError(args, "--jobs takes 1 to 256");
+  if (!seed) return UsageError(args, "--seed takes a whole number");
+  if (!boots || *boots == 0) return UsageError(args, "--max-boots takes 1 to 1000");
+  options.clones = static_cast<uint32_t>(*clones);
+  options.jobs = static_cast<uint32_t>(*jobs);
+  options.seed = *seed;
+  options.maxBootsPerMachine = static_cast<uint32_t>(*boots);
+  if (args.Has("--time-scale")) {
+    auto scale = ParseScale(args.Get("--time-scale"));
+    if (!scale) return UsageError(args, "--time-scale takes a positive number (machine ms per real ms)");
+    options.timeScale = *scale;
+  }
+  if (args.Has("--fault")) {
+    for (const auto& text : args.options.at("--fault")) {
+      auto [kind, assignment] = SplitKind(text);
+      auto eq = assignment.find('=');
+      if (eq == 0 || eq == std::string::npos)
+        return UsageError(args, "--fault takes [KIND:]NAME=VALUE, got '" + text + "'");
+      options.faults[kind][assignment.substr(0, eq)] = assignment.substr(eq + 1);
+    }
+  }
+  if (args.Has("--expect")) {
+    for (const auto& text : args.options.at("--expect")) {
+      auto [kind, rest] = SplitKind(text);
+      auto expect = ParseExpectation(rest);
+      if (!expect) return UsageError(args, "--expect takes [KIND:]success|running|error[:CODE], got '" + text + "'");
+      options.expect[kind] = *expect;
+    }
+  }
+  if (args.Has("--agent")) options.agentExecutable = args.Get("--agent");
+  const bool json = args.Has("--json");
+  if (!json) options.progress = [](const std::string& line) { std::cerr << "  " << line << "\n"; };
+  ChainResult result = RunChain(options);
+  if (!result.error.empty() && result.machines.empty()) return Failure(args, result.error);
+  if (json) {
+    PrintChainJson(result, std::cout);
+  } else {
+    PrintChain(result, std::cout);
+  }
+  if (args.Has("--report")) {
+    std::ofstream report(args.Get("--report"));
+    WriteChainReport(result, report);
+    if (!report) return Failure(args, "cannot write the report to " + args.Get("--report"));
+    if (!json) std::cout << "report: " << args.Get("--report") << "\n";
+  }
+  return result.ok() ? kExitOk : kExitFailure;
+}
+
 // ---- demo ---------------------------------------------------------------------------------------
 
 int Demo(const Args& args) {
@@ -838,6 +941,24 @@ const CommandTable& Commands() {
         {},
         {},
         Fault}},
+      {"chain",
+       {"  chain <dir> [--flavour cloneprep] [--clones N] [--jobs J] [--seed S] [--fault [KIND:]NAME=VALUE]...\n"
+        "        [--expect [KIND:]STATUS[:CODE]]... [--time-scale N] [--max-boots N] [--json] [--report FILE.html]\n"
+        "        [--force] [--agent PATH]\n"
+        "      customize a whole pool: make a domain and a golden image in <dir>, derive the internal template,\n"
+        "      the replica and the parent from one another's disks and boot each through its role, then fork N\n"
+        "      clones (default 3) from the parent and boot each until it is customized, J at a time (default:\n"
+        "      the number of cores). Prints each machine's boots, status, PolicyState and time, and the clones'\n"
+        "      outcomes. KIND is it, replica, parent or clone (default clone): --fault puts a fault in the plan\n"
+        "      of those machines, --expect predicts their status (default success; STATUS is success, running or\n"
+        "      error, CODE an error code). Exit 0 only when every machine ends as predicted and every clone's\n"
+        "      success is true of the machine (its name, its secure channel, PolicyState 0,\n"
+        "      IsCloneCustomizationSuccessful 1). --report writes one self-contained HTML page with the pool and\n"
+        "      a per-boot timeline; --force replaces an earlier chain in <dir>\n",
+        {"--json", "--force"},
+        {"--flavour", "--clones", "--jobs", "--seed", "--fault", "--expect", "--time-scale", "--max-boots", "--report",
+         "--agent"},
+        Chain}},
       {"demo",
        {"  demo <machine> [--time-scale N] [--lines N]\n"
         "      create a golden image (replacing what is there), boot it, and show the result\n",

@@ -1,0 +1,434 @@
+#include "Chain.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "AgentBoot.h"
+#include "DomainView.h"
+#include "Inspect.h"
+#include "MachineImage.h"
+#include "NetworkView.h"
+#include "RegistryView.h"
+#include "core/util/CustomizationPersistentInfo.h"
+#include "core/util/Registry.h"
+#include "framework/log/LogWriter.h"
+#include "platform/guestrpc/SimHypervisor.h"
+#include "platform/sim/domain/SimDomain.h"
+#include "platform/sim/machine/SimBootTimeAgent.h"
+#include "platform/sim/machine/SimFaultPlan.h"
+#include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/security/SimLsa.h"
+
+namespace velocyn::sim_cli {
+
+namespace fs = std::filesystem;
+namespace sim = tamber::platform::sim;
+using tamber::platform::guestrpc::SimHypervisor;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char* kDomainName = "corp.example";
+constexpr const char* kChainMarker = "chain.conf";
+constexpr const char* kLogDirectory = "drive_c/ProgramData/Talvora/Quorvel/logs";
+// The golden image's service stops itself this long after it has done its work, so a boot that asks
+// for no shutdown or reboot still ends soon (machine time).
+constexpr uint32_t kServiceShutdownDelayMs = 20000;
+constexpr uint64_t kHostTimeoutMs = 300000;
+// Machines are numbered for their addresses and UUIDs: the chain's own first, then the clones.
+constexpr uint32_t kFirstCloneNumber = 100;
+
+double SinceMs(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A UUID-shaped text drawn from the seed, the same for the same seed and machine.
+std::string MakeUuid(uint64_t seed, uint32_t index) {
+  std::mt19937_64 random(seed * 1000003u + index);
+  char text[40];
+  const uint64_t a = random();
+  const uint64_t b = random();
+  std::snprintf(text, sizeof text, "%08x-%04x-4%03x-%04x-%012llx", static_cast<unsigned>(a >> 32),
+                static_cast<unsigned>((a >> 16) & 0xFFFF), static_cast<unsigned>(a & 0xFFF),
+                static_cast<unsigned>(0x8000 | ((b >> 48) & 0x3FFF)),
+                static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFull));
+  return text;
+}
+
+// The lasting state of a machine's disk; the hypervisor's side, the running boot's files, pending power
+// requests, faults and adapters belong to the virtual machine, not its disk. The agent's image is the
+// same file on every disk of the pool: linked, not copied.
+void CopyDisk(const fs::path& from, const fs::path& to) {
+  static const std::set<std::string> kNotOnDisk = {"hypervisor", "run", "power.request", "faults.conf",
+                                                   "adapters.conf"};
+  fs::create_directories(to / "hypervisor");
+  for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
+    const fs::path relative = fs::relative(it->path(), from);
+    if (it.depth() == 0 && kNotOnDisk.count(relative.string()) != 0) {
+      if (it->is_directory()) it.disable_recursion_pending();
+      continue;
+    }
+    const fs::path target = to / relative;
+    if (it->is_directory()) {
+      fs::create_directories(target);
+      continue;
+    }
+    std::error_code error;
+    if (it->path().extension() == ".exe") fs::create_hard_link(it->path(), target, error);
+    if (it->path().extension() != ".exe" || error) fs::copy_file(it->path(), target);
+  }
+}
+
+// Each virtual machine gets its own adapter (a fresh MAC address) with its own DHCP lease.
+std::string AddNetwork(const fs::path& machine, uint32_t number) {
+  const std::string ip = "10.20." + std::to_string(number / 250) + "." + std::to_string(10 + number % 250);
+  return AddAdapter(machine, "Ethernet0",
+                    {"ip=" + ip + "/255.255.0.0", "gateway=10.20.0.1", "dns=10.20.0.2", "dhcpServer=10.20.0.1",
+                     "lease=" + ip + "/255.255.0.0"});
+}
+
+bool SetVariables(const fs::path& machine, const std::vector<std::pair<std::string, std::string>>& variables) {
+  SimHypervisor hypervisor(machine / "hypervisor");
+  for (const auto& [name, value] : variables) {
+    if (!hypervisor.SetVariable(name, value)) return false;
+  }
+  return true;
+}
+
+std::set<std::string> LogFiles(const fs::path& machine) {
+  std::set<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(machine / kLogDirectory, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("debug-", 0) == 0) names.insert(name);
+  }
+  return names;
+}
+
+// "2026-12-06T21:17:19.123Z" as milliseconds of the day.
+std::optional<uint64_t> TimeOfDayMs(const std::string& line) {
+  unsigned h = 0, m = 0, s = 0, ms = 0;
+  if (line.size() < 24 || std::sscanf(line.c_str() + 11, "%2u:%2u:%2u.%3u", &h, &m, &s, &ms) != 4) return std::nullopt;
+  return ((h * 60ull + m) * 60ull + s) * 1000ull + ms;
+}
+
+// The customization steps of one boot: the flow's and the driver's lines, and every error.
+std::vector<ChainStep> ReadSteps(const fs::path& machine, const std::set<std::string>& before) {
+  std::vector<ChainStep> steps;
+  std::optional<uint64_t> first;
+  for (const std::string& name : LogFiles(machine)) {
+    if (before.count(name) != 0) continue;
+    std::ifstream in(machine / kLogDirectory / name);
+    for (std::string line; std::getline(in, line);) {
+      auto at = TimeOfDayMs(line);
+      if (!at) continue;
+      if (!first) first = at;
+      const std::string level = line.substr(25, line.find(' ', 25) - 25);
+      const size_t method = line.find("tamber::core::windows::");
+      const bool flow = method != std::string::npos && (line.find("Cloneprep::", method) != std::string::npos ||
+                                                        line.find("Customization::", method) != std::string::npos);
+      if (!flow && level != "ERROR") continue;
+      std::string text = method == std::string::npos ? line.substr(std::min(line.size(), line.find('[') + 1))
+                                                     : line.substr(method + 23);
+      const size_t tail = text.find(" (LogDelayTicks=");
+      if (tail != std::string::npos) text.erase(tail);
+      steps.push_back({*at >= *first ? *at - *first : 0, level, text});
+    }
+  }
+  return steps;
+}
+
+class Chain {
+ public:
+  explicit Chain(const ChainOptions& options) : options_(options), start_(Clock::now()) {}
+
+  ChainResult Run();
+
+ private:
+  std::string Prepare();
+  std::string MakeGolden(ChainMachine* golden);
+  std::string Derive(const ChainMachine& from, ChainMachine* to, uint32_t number,
+                     const std::vector<std::pair<std::string, std::string>>& roleVariables);
+  void BootUntilDone(ChainMachine* machine);
+  void ReadFinalState(ChainMachine* machine);
+  void Judge(ChainMachine* machine, bool isClone);
+  void RunClones(const ChainMachine& parent);
+  void Report(const ChainMachine& machine);
+
+  const ChainOptions& options_;
+  Clock::time_point start_;
+  ChainResult result_;
+  fs::path domainDir_;
+  std::mutex progressLock_;
+  std::mutex prepareLock_;
+  std::atomic<uint32_t> finished_{0};
+};
+
+std::string Chain::Prepare() {
+  const fs::path& dir = options_.dir;
+  std::error_code error;
+  if (fs::exists(dir) && !fs::is_empty(dir, error)) {
+    if (!fs::exists(dir / kChainMarker)) {
+      return dir.string() + " holds something that is not a chain; name a new or empty directory";
+    }
+    if (!options_.force) return dir.string() + " holds an earlier chain; add --force to replace it";
+    fs::remove_all(dir);
+  }
+  fs::create_directories(dir);
+  std::ofstream(dir / kChainMarker) << "flavour=" << options_.flavour << "\nclones=" << options_.clones
+                                    << "\nseed=" << options_.seed << "\n";
+  domainDir_ = dir / "domain";
+  DomainSpec spec{kDomainName, {"dc1"}, {}};
+  DomainSpecError made = CreateDomain(domainDir_, spec);
+  return made.text;
+}
+
+std::string Chain::MakeGolden(ChainMachine* golden) {
+  golden->name = "golden";
+  golden->role = "master";
+  golden->dir = options_.dir / "golden";
+  sim::Machine::Create(golden->dir);
+  sim::MachineConfig config;
+  config.timeScale = options_.timeScale;
+  sim::Machine::SaveConfig(golden->dir, config);
+  if (std::string error = AddNetwork(golden->dir, 0); !error.empty()) return error;
+  if (std::string error = sim::AttachToDomain(golden->dir, domainDir_); !error.empty()) return error;
+  GoldenImageOptions image;
+  image.shutdownDelayMs = kServiceShutdownDelayMs;
+  image.goldenImageMarker = false;  // an administrator's master image, found by its guestinfo
+  std::lock_guard<std::mutex> lock(InProcessMachineLock());
+  sim::Machine::Boot(golden->dir);
+  std::string error = InstallGoldenImage(image);
+  tamber::framework::log::ShutdownLog();
+  sim::Machine::Shutdown();
+  return error;
+}
+
+std::string Chain::Derive(const ChainMachine& from, ChainMachine* to, uint32_t number,
+                          const std::vector<std::pair<std::string, std::string>>& roleVariables) {
+  to->dir = options_.dir / to->name;
+  CopyDisk(from.dir, to->dir);
+  if (std::string error = AddNetwork(to->dir, number); !error.empty()) return error;
+  const std::string uuid = MakeUuid(options_.seed, number);
+  PrimeResult primed = PrimeMachine(to->dir, to->hostName, uuid);
+  if (!primed.error.empty()) return to->name + ": " + primed.error;
+  if (!SetVariables(to->dir, roleVariables)) return to->name + ": cannot write its guestinfo";
+  auto faults = options_.faults.find(to->role);
+  if (faults != options_.faults.end()) sim::FaultPlan::Save(to->dir, faults->second);
+  if (options_.prepareMachine) {
+    std::lock_guard<std::mutex> lock(prepareLock_);
+    options_.prepareMachine(*to, to->role == "clone" ? number - kFirstCloneNumber : 0);
+  }
+  return {};
+}
+
+void Chain::BootUntilDone(ChainMachine* machine) {
+  AgentBootOptions boot;
+  boot.agentExecutable = options_.agentExecutable;
+  boot.timeScale = options_.timeScale;
+  boot.hostTimeoutMs = kHostTimeoutMs;
+  SimHypervisor hypervisor(machine->dir / "hypervisor");
+  while (machine->boots.size() < options_.maxBootsPerMachine) {
+    const auto logsBefore = LogFiles(machine->dir);
+    ChainBoot record;
+    boot.powerCutAtMs = options_.powerCutAt ? options_.powerCutAt(*machine) : std::nullopt;
+    const auto stopAt = options_.stopAt ? options_.stopAt(*machine) : std::nullopt;
+    boot.controls = {{stopAt.value_or(options_.stopAfterMs), 1 /* SERVICE_CONTROL_STOP */, 0}};
+    record.startRealMs = SinceMs(start_);
+    const auto begun = Clock::now();
+    AgentBootResult ended = BootWithAgent(machine->dir, boot);
+    record.realMs = SinceMs(begun);
+    record.endedBy = ended.started ? ended.endedBy : "not started: " + ended.error;
+    record.exitCode = ended.exitCode;
+    record.machineTimeMs = ended.machineTimeMs;
+    record.status = hypervisor.GetVariable(machine->role + ".CustomizationState").value_or("");
+    record.steps = ReadSteps(machine->dir, logsBefore);
+    machine->machineTimeMs += record.machineTimeMs;
+    machine->realMs += record.realMs;
+    machine->boots.push_back(std::move(record));
+    const ChainBoot& last = machine->boots.back();
+    if (!ended.started || machine->role == "master") return;
+    const bool final = last.status == "success" || last.status == "error";
+    // A machine goes on while it restarts itself or has not reached a final status.
+    if (final && last.endedBy != "reboot") return;
+  }
+}
+
+void Chain::ReadFinalState(ChainMachine* machine) {
+  SimHypervisor hypervisor(machine->dir / "hypervisor");
+  const std::string prefix = machine->role + ".";
+  machine->status = hypervisor.GetVariable(prefix + "CustomizationState").value_or("");
+  machine->errorCategory = hypervisor.GetVariable(prefix + "CustomizationErrorCategory").value_or("");
+
+  std::lock_guard<std::mutex> lock(InProcessMachineLock());
+  sim::Machine::Boot(machine->dir);
+  const auto& policyValue = tamber::core::util::DescribePersisted(tamber::core::util::Persisted::PolicyState);
+  if (auto policy = ReadOneValue(std::wstring(L"HKLM\\") + tamber::core::util::kRegistryKeyPaths[policyValue.key],
+                                 policyValue.name)) {
+    machine->policyState = policy->dword;
+  }
+  if (auto success = ReadOneValue(L"HKLM\\SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\External",
+                                  L"IsCloneCustomizationSuccessful")) {
+    machine->cloneSuccessful = success->dword;
+  }
+  if (auto name = ReadOneValue(std::wstring(L"HKLM\\") + sim::kComputerNameKeyPath, L"ComputerName")) {
+    machine->computerName = name->display;
+  }
+  sim::Machine::PowerCut();  // read only: leave the machine exactly as it was
+  // An error's code is the policy state it left (the guestinfo code variable carries the HRESULT).
+  if (machine->status == "error") machine->errorCode = machine->policyState;
+
+  auto secret = sim::ReadLsaSecret(machine->dir, L"$MACHINE.ACC");
+  auto domain = sim::SimDomain::Open(domainDir_);
+  auto account =
+      domain && !machine->computerName.empty() ? domain->AccountPassword(machine->computerName) : std::nullopt;
+  machine->trustHolds = secret && account && account->Equals(secret->data(), secret->size());
+}
+
+// Whether the machine reached its prediction. A clone's "success" must be true of the machine itself.
+void Chain::Judge(ChainMachine* machine, bool isClone) {
+  auto predicted = options_.expect.find(machine->role);
+  const ChainExpectation expect = predicted == options_.expect.end() ? ChainExpectation{} : predicted->second;
+  if (machine->boots.empty() || machine->boots.back().endedBy.rfind("not started", 0) == 0) {
+    machine->problem = machine->boots.empty() ? "never booted" : machine->boots.back().endedBy;
+    return;
+  }
+  for (size_t i = 0; i < machine->boots.size(); ++i) {
+    const std::string& ended = machine->boots[i].endedBy;
+    if (ended == "exited" || ended == "timed out") {
+      machine->problem =
+          "boot " + std::to_string(i + 1) + " " + ended + " (the agent ended without a stop or a power request)";
+      return;
+    }
+  }
+  if (machine->status != expect.status) {
+    machine->problem = "ended in \"" + machine->status + "\", predicted \"" + expect.status + "\"";
+  } else if (expect.errorCode && machine->errorCode != expect.errorCode) {
+    machine->problem = "error code " + (machine->errorCode ? std::to_string(*machine->errorCode) : "none") +
+                       ", predicted " + std::to_string(*expect.errorCode);
+  } else if (isClone && machine->status == "success") {
+    if (!sim::SimDomain::SameName(machine->computerName, machine->hostName)) {
+      machine->problem = "reports success but is named \"" + machine->computerName + "\"";
+    } else if (!machine->trustHolds) {
+      machine->problem = "reports success but its secure channel does not verify against the domain";
+    } else if (machine->policyState != 0u) {
+      machine->problem = "reports success but PolicyState is not 0";
+    } else if (machine->cloneSuccessful != 1u) {
+      machine->problem = "reports success but IsCloneCustomizationSuccessful is not 1";
+    }
+  }
+}
+
+void Chain::Report(const ChainMachine& machine) {
+  if (!options_.progress) return;
+  std::lock_guard<std::mutex> lock(progressLock_);
+  options_.progress(machine.name + " (" + machine.hostName + "): " + (machine.status.empty() ? "-" : machine.status) +
+                    " after " + std::to_string(machine.boots.size()) + " boot(s)" +
+                    (machine.problem.empty() ? "" : " [" + machine.problem + "]"));
+}
+
+void Chain::RunClones(const ChainMachine& parent) {
+  const size_t first = result_.machines.size();
+  result_.machines.resize(first + options_.clones);
+  std::atomic<uint32_t> next{0};
+  auto worker = [&] {
+    for (uint32_t i = next++; i < options_.clones; i = next++) {
+      ChainMachine& clone = result_.machines[first + i];
+      char name[32];
+      std::snprintf(name, sizeof name, "clone-%04u", i + 1);
+      clone.name = name;
+      clone.role = "clone";
+      std::snprintf(name, sizeof name, "POOL-CL%04u", i + 1);
+      clone.hostName = name;
+      std::string error = Derive(parent, &clone, kFirstCloneNumber + i, {{"ngaFork", "1"}, {"forked", "1"}});
+      if (error.empty()) {
+        BootUntilDone(&clone);
+        ReadFinalState(&clone);
+        Judge(&clone, /*isClone=*/true);
+      } else {
+        clone.problem = error;
+      }
+      Report(clone);
+    }
+  };
+  uint32_t jobs = options_.jobs != 0 ? options_.jobs : std::max(1u, std::thread::hardware_concurrency());
+  jobs = std::min(jobs, std::max(1u, options_.clones));
+  std::vector<std::thread> threads;
+  for (uint32_t j = 0; j < jobs; ++j) threads.emplace_back(worker);
+  for (auto& thread : threads) thread.join();
+}
+
+ChainResult Chain::Run() {
+  if (options_.flavour != "cloneprep") {
+    result_.error = "flavour " + options_.flavour + " is not available yet; this build customizes cloneprep pools";
+    return result_;
+  }
+  if (std::string error = Prepare(); !error.empty()) {
+    result_.error = error;
+    return result_;
+  }
+  // The chain's own machines, one after the other: each is made from the disk of the one before.
+  struct Stage {
+    const char* name;
+    const char* role;
+    const char* host;
+    std::vector<std::pair<std::string, std::string>> variables;
+  };
+  const std::vector<Stage> stages = {
+      {"it", "it", "POOL-IT", {{"it", "1"}}},
+      {"replica", "replica", "POOL-IT", {{"ngaFork", "1"}, {"replica", "1"}}},
+      {"parent", "parent", "POOL-IT", {{"ngaFork", "1"}}},
+  };
+  result_.machines.reserve(stages.size() + 1 + options_.clones);
+  result_.machines.emplace_back();
+  if (std::string error = MakeGolden(&result_.machines.back()); !error.empty()) {
+    result_.error = "cannot make the golden image: " + error;
+    return result_;
+  }
+  BootUntilDone(&result_.machines.back());
+  result_.machines.back().status = "success";  // the master reports nothing; its boot ended as it should
+  Report(result_.machines.back());
+  for (size_t i = 0; i < stages.size(); ++i) {
+    ChainMachine next;
+    next.name = stages[i].name;
+    next.role = stages[i].role;
+    next.hostName = stages[i].host;
+    if (std::string error = Derive(result_.machines.back(), &next, static_cast<uint32_t>(i + 1), stages[i].variables);
+        !error.empty()) {
+      result_.error = error;
+      return result_;
+    }
+    BootUntilDone(&next);
+    ReadFinalState(&next);
+    Judge(&next, /*isClone=*/false);
+    Report(next);
+    result_.machines.push_back(std::move(next));
+    if (result_.machines.back().status != "success") {
+      result_.realMs = SinceMs(start_);
+      return result_;  // nothing can be derived from a machine that did not do its role's work
+    }
+  }
+  ChainMachine parent = result_.machines.back();
+  RunClones(parent);
+  result_.realMs = SinceMs(start_);
+  return result_;
+}
+
+}  // namespace
+
+bool ChainResult::ok() const {
+  if (!error.empty() || machines.empty()) return false;
+  return std::all_of(machines.begin(), machines.end(), [](const ChainMachine& m) { return m.problem.empty(); });
+}
+
+ChainResult RunChain(const ChainOptions& options) { return Chain(options).Run(); }
+
+}  // namespace velocyn::sim_cli
