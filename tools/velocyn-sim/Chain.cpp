@@ -87,12 +87,14 @@ void CopyDisk(const fs::path& from, const fs::path& to) {
   }
 }
 
-// Each virtual machine gets its own adapter (a fresh MAC address) with its own DHCP lease.
+// Each virtual machine gets its own adapter (a fresh MAC address) with its own DHCP lease, in 10.0.0.0/8:
+// 240 hosts per third octet, 250 third octets per second octet.
 std::string AddNetwork(const fs::path& machine, uint32_t number) {
-  const std::string ip = "10.20." + std::to_string(number / 250) + "." + std::to_string(10 + number % 250);
+  const std::string ip = "10." + std::to_string(20 + number / (240 * 250) % 230) + "." +
+                         std::to_string(number / 240 % 250) + "." + std::to_string(10 + number % 240);
   return AddAdapter(machine, "Ethernet0",
-                    {"ip=" + ip + "/255.255.0.0", "gateway=10.20.0.1", "dns=10.20.0.2", "dhcpServer=10.20.0.1",
-                     "lease=" + ip + "/255.255.0.0"});
+                    {"ip=" + ip + "/255.0.0.0", "gateway=10.0.0.1", "dns=10.0.0.2", "dhcpServer=10.0.0.1",
+                     "lease=" + ip + "/255.0.0.0"});
 }
 
 bool SetVariables(const fs::path& machine, const std::vector<std::pair<std::string, std::string>>& variables) {
