@@ -356,6 +356,7 @@ TEST_F(ScriptTest, ValuePointingAtTheSecuredCopyIsNotCopiedAgain) {
 // A folder of the secure folder's name that others may write to is made the agent's before anything goes
 // in; what was secured and later opened to others again is not run.
 TEST_F(ScriptTest, UntrustedSecureFolderIsResetAndAnOpenedCopyIsNotRun) {
+  if (!test::TierKeepsFileSecurity()) GTEST_SKIP() << "this tier does not keep the protection asked for";
   const std::string folder = Script().SecureFolder();
   const std::wstring directory = Wide(folder.substr(0, folder.size() - 1));
   platform::FileSecurityDescriptor open = common::security::FileProtection::AgentFolder();
