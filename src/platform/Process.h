@@ -9,6 +9,10 @@
 namespace tamber::platform {
 
 constexpr uint32_t kCreateNoWindow = 0x08000000;
+constexpr uint32_t kCreateSuspended = 0x00000004;
+
+// Job object limit: closing the last handle to the job ends every process in it.
+constexpr uint32_t kJobObjectLimitKillOnJobClose = 0x00002000;
 
 struct ProcessInformation {
   Handle process = nullptr;
@@ -39,5 +43,16 @@ bool WriteFile(Handle file, const void* buffer, uint32_t bytesToWrite, uint32_t*
 // STILL_ACTIVE while the process runs.
 bool GetExitCodeProcess(Handle process, uint32_t* exitCode);
 bool TerminateProcess(Handle process, uint32_t exitCode);
+// Lets a thread started with CREATE_SUSPENDED run; the previous suspend count, 0xFFFFFFFF on failure.
+uint32_t ResumeThread(Handle thread);
+
+// Job objects: a process assigned to a job takes the processes it starts into the job, so a job ends a
+// whole process tree. CreateJobObjectW without a name or descriptor; null on failure.
+Handle CreateJobObject();
+// SetInformationJobObject with JobObjectExtendedLimitInformation holding only these limit flags.
+bool SetJobObjectLimitFlags(Handle job, uint32_t limitFlags);
+bool AssignProcessToJobObject(Handle job, Handle process);
+// Ends every process in the job with the exit code.
+bool TerminateJobObject(Handle job, uint32_t exitCode);
 
 }  // namespace tamber::platform

@@ -259,7 +259,9 @@ TEST_F(CustomizationDriverSimTest, PreShutdownScriptWaitsForCompletionOnSysprepA
   ASSERT_EQ(util::CustomizationPersistentInfo::Instance()->Set(Persisted::PreShutdownScriptConfigured), 0);
   const std::wstring skipped =
       L"RunPreShutdownRoutine(): Skipping pre-shutdown script execution until clone customization is completed.";
-  const std::wstring scriptStep = L"RunPreShutdownRoutine(): Pre-Shutdown Script";
+  const std::wstring scriptStep =
+      L"tamber::core::windows::Script::RunPreShutdownScript(): Failed To Execute Pre-Shutdown Script. It Was Not "
+      L"Secured";
   LogCapture log;
   Guest().RunPreShutdownRoutine();  // Cloneprep
   EXPECT_EQ(Logged(log, LogLevel::Error, scriptStep), 1u) << "Cloneprep always goes to the script";
@@ -288,8 +290,8 @@ TEST_F(CustomizationDriverSimTest, PreShutdownScriptWaitsForCompletionOnSysprepA
   EXPECT_EQ(Logged(universal, LogLevel::Debug, skipped), 1u);
 }
 
-// Until the flavours exist, nothing may pass for a customized clone: without a flavour passed in, a
-// configured post-customization script, or enabled persistent disks, the clone is not completed.
+// Nothing may pass for a customized clone: without a flavour passed in, with a post-customization script
+// that is configured but was never secured, or with enabled persistent disks, the clone is not completed.
 TEST_F(CustomizationDriverSimTest, StepsNotAvailableYetNeverCompleteTheClone) {
   ForkClone("128");  // Sysprep, whose flavour object is not there yet
   LogCapture log;

@@ -174,7 +174,7 @@ TEST_F(FileSecuritySimTest, CustomDataFolderMadeByAnotherUserIsTakenOverBeforeTh
     ActAsUser user(kOtherUser);
     ASSERT_TRUE(test::WriteWholeFile(L"C:\\AzureData\\CustomData.bin", "planted"));
   }
-  ASSERT_TRUE(core::util::GuestInfo().SetValue(core::windows::kVesSpecVariable, "{\"hub\":\"hub.example\"}"));
+  ASSERT_TRUE(core::util::GuestInfo().SetValue(core::windows::kVesConfigVariable, "{\"hub\":\"hub.example\"}"));
 
   test::LogCapture log;
   core::windows::AgentIntegration().VesIntegration();

@@ -27,6 +27,8 @@ class SleepingChild {
   const std::wstring& CommandLine() const { return commandLine_; }
   // Waits a few seconds at most for the child to have written its id, then says whether it runs.
   bool IsRunning();
+  // Waits a few seconds at most for the child to have written its id: whether it ever started.
+  bool Started() { return ProcessId() != 0; }
 
  private:
   uint32_t ProcessId();

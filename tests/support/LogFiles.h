@@ -13,6 +13,7 @@
 #include "framework/log/LogLine.h"
 #include "framework/log/LogWriter.h"
 #include "platform/Clock.h"
+#include "platform/FileSecurity.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
@@ -73,6 +74,26 @@ inline void RemoveFiles(const std::wstring& directory) {
       platform::RemoveDirectory(path.c_str());
     }
   }
+}
+
+// Whether the tier keeps the owner and DACL given to a new directory. Windows does; Wine derives both
+// from the host file's modes, whatever was asked for.
+inline bool TierKeepsFileSecurity() {
+  const std::wstring probe = L"C:\\ProgramData\\velocyn-security-probe";
+  platform::RemoveDirectory(probe.c_str());
+  platform::FileSecurityDescriptor asked;
+  asked.daclPresent = true;
+  asked.control = platform::kSeDaclProtected;
+  asked.dacl = {
+      platform::Ace{platform::kAccessAllowedAceType, 0, platform::kFileAllAccess, L"S-1-5-32-544"},
+      platform::Ace{platform::kAccessAllowedAceType, 0, platform::kFileGenericReadAndExecute, L"S-1-5-32-545"}};
+  if (!platform::CreateDirectoryWithSecurity(probe.c_str(), asked)) return false;
+  platform::FileSecurityDescriptor kept;
+  bool same = platform::GetNamedSecurityInfo(probe.c_str(), platform::kDaclSecurityInformation, &kept) == 0 &&
+              kept.dacl.size() == 2 && kept.dacl[0].sid == L"S-1-5-32-544" && kept.dacl[1].sid == L"S-1-5-32-545" &&
+              kept.dacl[1].mask == platform::kFileGenericReadAndExecute;
+  platform::RemoveDirectory(probe.c_str());
+  return same;
 }
 
 // Lines of a log file, without their CR LF.

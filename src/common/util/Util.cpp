@@ -17,11 +17,24 @@ namespace {
 constexpr uint32_t kPollMilliseconds = 1000;
 }  // namespace
 
-bool Util::RunScript(const std::wstring& commandLine, std::string& output, bool logOutput, uint32_t timeoutMs) {
+bool Util::RunScript(const std::wstring& commandLine, std::string& output, bool logOutput, uint32_t timeoutMs,
+                     OnTimeout onTimeout) {
   output.clear();
   if (commandLine.empty()) {
     Log(LogLevel::Warn, L"tamber::common::util::Util::RunScript(): Skipping empty script");
     return true;
+  }
+  const bool endTree = onTimeout == OnTimeout::EndProcessTree;
+  // The job holds the child and what it starts. Should the agent end while the child runs, the job
+  // goes with its last handle and takes the tree along.
+  UniqueHandle job;
+  if (endTree) {
+    job.reset(platform::CreateJobObject());
+    if (!job || !platform::SetJobObjectLimitFlags(job.get(), platform::kJobObjectLimitKillOnJobClose)) {
+      Log(LogLevel::Error, L"tamber::common::util::Util::RunScript(): Failed Creating Job Object: 0x%X",
+          HResultFromWin32(platform::GetLastError()));
+      return false;
+    }
   }
 
   // The child reads its standard input from the first pipe and writes standard output and standard
@@ -45,13 +58,24 @@ bool Util::RunScript(const std::wstring& commandLine, std::string& output, bool 
   startup.stdOutput = outWrite.get();
   startup.stdError = outWrite.get();
   platform::ProcessInformation created;
-  if (!platform::CreateProcess(commandLine, /*inheritHandles=*/true, platform::kCreateNoWindow, startup, &created)) {
+  // Suspended until it is in the job, so that nothing it starts escapes the job.
+  const uint32_t flags = platform::kCreateNoWindow | (endTree ? platform::kCreateSuspended : 0);
+  if (!platform::CreateProcess(commandLine, /*inheritHandles=*/true, flags, startup, &created)) {
     Log(LogLevel::Error, L"tamber::common::util::Util::RunScript(): Failed Creating Process: 0x%X",
         HResultFromWin32(platform::GetLastError()));
     return false;
   }
   UniqueHandle process(created.process);
   UniqueHandle thread(created.thread);
+  if (endTree) {
+    if (!platform::AssignProcessToJobObject(job.get(), process.get())) {
+      Log(LogLevel::Error, L"tamber::common::util::Util::RunScript(): Failed Assigning Process To Job: 0x%X",
+          HResultFromWin32(platform::GetLastError()));
+      platform::TerminateProcess(process.get(), 1);
+      return false;
+    }
+    platform::ResumeThread(thread.get());
+  }
   Log(LogLevel::Debug, L"tamber::common::util::Util::RunScript(): Created Process");
 
   // Only the child holds the write end now, so the pipe reports its end when the child exits.
@@ -63,6 +87,18 @@ bool Util::RunScript(const std::wstring& commandLine, std::string& output, bool 
   // A failed query counts as a failed script, as does a child still running after the time-out.
   uint32_t exitCode = platform::kStillActive;
   platform::GetExitCodeProcess(process.get(), &exitCode);
+  if (endTree) {
+    if (exitCode == platform::kStillActive) {
+      Log(LogLevel::Error, L"tamber::common::util::Util::RunScript(): Ending Script Process Tree After Time-Out");
+      if (!platform::TerminateJobObject(job.get(), platform::kErrorTimeout)) {
+        Log(LogLevel::Error, L"tamber::common::util::Util::RunScript(): Failed Ending Script Process Tree: 0x%X",
+            HResultFromWin32(platform::GetLastError()));
+      }
+    } else {
+      // Ended in time: what it started to run on by itself (a service it launched) stays, as without a job.
+      platform::SetJobObjectLimitFlags(job.get(), 0);
+    }
+  }
   if (exitCode == 0) {
     Log(LogLevel::Debug, L"tamber::common::util::Util::RunScript(): Script Returned True");
     return true;

@@ -191,13 +191,13 @@ void AgentIntegration::WriteEntry(const IntegrationEntry& entry, const std::wstr
 }
 
 void AgentIntegration::VesIntegration() {
-  // The specification may carry secrets: it stays in the guestinfo buffer, which is wiped when freed, and
+  // The configuration may carry secrets: it stays in the guestinfo buffer, which is wiped when freed, and
   // is never logged.
   char* value = nullptr;
   size_t length = 0;
-  if (!guestInfo_.GetValue(kVesSpecVariable, &value, &length)) {
+  if (!guestInfo_.GetValue(kVesConfigVariable, &value, &length)) {
     Log(LogLevel::Warn, L"tamber::core::windows::AgentIntegration::VesIntegration(): Failed getting guestinfo.%S",
-        std::string(kVesSpecVariable));
+        std::string(kVesConfigVariable));
     return;
   }
   struct WipeOnExit {
@@ -209,7 +209,7 @@ void AgentIntegration::VesIntegration() {
   if (length == 0) {
     Log(LogLevel::Debug,
         L"tamber::core::windows::AgentIntegration::VesIntegration(): guestinfo.%S Is Empty, Nothing To Hand Over",
-        std::string(kVesSpecVariable));
+        std::string(kVesConfigVariable));
     return;
   }
 
@@ -239,12 +239,12 @@ void AgentIntegration::VesIntegration() {
   if (!WriteCustomData(value, length)) return;  // the variable stays for a later start
   SetCustomDataOwner(directory + L"\\" + kCustomDataFile);
 
-  if (guestInfo_.SetValue(kVesSpecVariable, "")) {
+  if (guestInfo_.SetValue(kVesConfigVariable, "")) {
     Log(LogLevel::Debug, L"tamber::core::windows::AgentIntegration::VesIntegration(): Cleared guestinfo.%S",
-        std::string(kVesSpecVariable));
+        std::string(kVesConfigVariable));
   } else {
     Log(LogLevel::Error, L"tamber::core::windows::AgentIntegration::VesIntegration(): Failed clearing guestinfo.%S",
-        std::string(kVesSpecVariable));
+        std::string(kVesConfigVariable));
   }
 }
 
@@ -279,7 +279,7 @@ bool AgentIntegration::WriteCustomData(const char* data, size_t length) {
     Log(LogLevel::Error, L"tamber::core::windows::AgentIntegration::VesIntegration(): Failed writing to %S file: 0x%X",
         narrowPath, Hex(HResultFromWin32(error == 0 ? platform::kErrorWriteFault : error)));
     file.reset();
-    platform::DeleteFile(path.c_str());  // no half specification for the provisioning component
+    platform::DeleteFile(path.c_str());  // no half configuration for the provisioning component
     return false;
   }
   Log(LogLevel::Debug, L"tamber::core::windows::AgentIntegration::VesIntegration(): VES lcm spec written to %S",

@@ -1,6 +1,6 @@
 // Values the management side hands to other software inside a clone: the "inter-agent." guestinfo
 // variables, written under the agent's AgentIntegration key where the sibling agents read them, and the
-// lifecycle-management specification, handed to a provisioning component as a custom data file.
+// lifecycle-management configuration, handed to a provisioning component as a custom data file.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +27,7 @@ struct IntegrationEntry {
 
 inline constexpr const wchar_t* kAgentIntegrationKeyPath =
     L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\AgentIntegration";
-inline constexpr const char* kVesSpecVariable = "clone.ves.vmhubconfig";
+inline constexpr const char* kVesConfigVariable = "clone.ves.vmhubconfig";
 inline constexpr const wchar_t* kCustomDataDirectory = L"C:\\AzureData";
 inline constexpr const wchar_t* kCustomDataFile = L"CustomData.bin";
 
@@ -46,13 +46,13 @@ class AgentIntegration {
   virtual bool CreateAgentIntegrationKey();
   // Writes the phase's values once per clone: 1 pre-customization, 2 post-customization.
   virtual void ParseAgentIntegrationValues(int phase);
-  // Hands the lifecycle-management specification to the provisioning component, then clears it.
+  // Hands the lifecycle-management configuration to the provisioning component, then clears it.
   virtual void VesIntegration();
 
  protected:
   // Writes one entry's reply (UTF-16) as the entry's value.
   void WriteEntry(const IntegrationEntry& entry, const std::wstring& reply);
-  // Writes the specification to the custom data file; true when every byte is on disk.
+  // Writes the configuration to the custom data file; true when every byte is on disk.
   bool WriteCustomData(const char* data, size_t length);
   // Makes the local system account the owner of the written file.
   void SetCustomDataOwner(const std::wstring& path);

@@ -78,7 +78,8 @@ Customization::Customization()
       registry_(util::Registry::Instance()),
       groupPolicy_(std::make_shared<GroupPolicy>()),
       domainJoin_(std::make_shared<DomainJoin>()),
-      agentIntegration_(std::make_shared<AgentIntegration>()) {}
+      agentIntegration_(std::make_shared<AgentIntegration>()),
+      script_(std::make_shared<Script>()) {}
 
 Customization::~Customization() { WaitForCompletionWorker(kCompletionWorkerStopWaitMs); }
 
@@ -331,23 +332,11 @@ bool Customization::CompleteCustomization() {
   return true;
 }
 
-// Until the script step lands, a configured post-customization script cannot run, and the customization
-// must not be reported as succeeded without it. Nothing configured means nothing to run.
-bool Customization::RunPostCustomizationScript() {
-  // Script::RunPostCustomizationScript(IsFastRefresh) takes this place when the script step lands.
-  if (!persistentInfo_->Is(Persisted::PostCustScriptConfigured)) return true;
-  Log(LogLevel::Error,
-      L"tamber::core::windows::Customization::CompleteCustomization(): Post-Customization Script Is Configured But Cannot Be Run");
-  return false;
-}
+bool Customization::RunPostCustomizationScript() { return script_->RunPostCustomizationScript(type_->IsFastRefresh()); }
 
-bool Customization::RunPreShutdownScript() {
-  // Script::RunPreShutdownScript takes this place when the script step lands.
-  if (!persistentInfo_->Is(Persisted::PreShutdownScriptConfigured)) return true;
-  Log(LogLevel::Error,
-      L"tamber::core::windows::Customization::RunPreShutdownRoutine(): Pre-Shutdown Script Is Configured But Cannot Be Run");
-  return false;
-}
+bool Customization::RunPreShutdownScript() { return script_->RunPreShutdownScript(); }
+
+bool Customization::IsPreShutdownScriptReady() { return script_->IsPreShutdownScriptReady(); }
 
 // ---- completion worker --------------------------------------------------------------------------
 

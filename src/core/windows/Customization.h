@@ -15,6 +15,7 @@
 #include "core/windows/AgentIntegration.h"
 #include "core/windows/DomainJoin.h"
 #include "core/windows/GroupPolicy.h"
+#include "core/windows/Script.h"
 
 namespace tamber::core::util {
 class CustomizationFlags;
@@ -71,6 +72,8 @@ class Customization {
 
   // On a clone's pre-shutdown, on the service control handler thread.
   bool RunPreShutdownRoutine();
+  // A pre-shutdown script is configured and secured.
+  bool IsPreShutdownScriptReady();
   bool PreparePersistentDisks();
 
   // Waits up to timeoutMs (machine time) for the completion worker, if one was started; true when it has
@@ -98,7 +101,8 @@ class Customization {
   std::shared_ptr<GroupPolicy> groupPolicy_;  // shared with the completion worker, which may outlive this
   std::shared_ptr<DomainJoin> domainJoin_;    // likewise
   std::shared_ptr<AgentIntegration> agentIntegration_;
-  // Script, PersistentDisks and RenewIp join these members when their steps land.
+  std::shared_ptr<Script> script_;
+  // PersistentDisks and RenewIp join these members when their steps land.
 
  private:
   void StartCompletionWorker();

@@ -81,11 +81,7 @@ bool Guest::CustomizeVM(std::shared_ptr<Customization> flavour) {
 
 bool Guest::RunPreShutdownRoutine() { return GetCustomization()->RunPreShutdownRoutine(); }
 
-bool Guest::IsPreShutdownScriptReady() {
-  // Script::IsPreShutdownScriptReady answers this once the script step lands; it asks the same values.
-  return persistentInfo_->Is(Persisted::PreShutdownScriptConfigured) &&
-         persistentInfo_->Is(Persisted::PreShutdownScriptSecured);
-}
+bool Guest::IsPreShutdownScriptReady() { return GetCustomization()->IsPreShutdownScriptReady(); }
 
 bool Guest::IsPersistentDisksReady() { return persistentInfo_->Is(Persisted::PersistentDisksReady); }
 

@@ -77,4 +77,18 @@ bool GetExitCodeProcess(Handle process, uint32_t* exitCode) {
 
 bool TerminateProcess(Handle process, uint32_t exitCode) { return ::TerminateProcess(process, exitCode) != FALSE; }
 
+uint32_t ResumeThread(Handle thread) { return ::ResumeThread(thread); }
+
+Handle CreateJobObject() { return ::CreateJobObjectW(nullptr, nullptr); }
+
+bool SetJobObjectLimitFlags(Handle job, uint32_t limitFlags) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = limitFlags;
+  return ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) != FALSE;
+}
+
+bool AssignProcessToJobObject(Handle job, Handle process) { return ::AssignProcessToJobObject(job, process) != FALSE; }
+
+bool TerminateJobObject(Handle job, uint32_t exitCode) { return ::TerminateJobObject(job, exitCode) != FALSE; }
+
 }  // namespace tamber::platform

@@ -200,6 +200,11 @@ struct ProcessState {
   // Simulated tools.
   std::shared_ptr<ToolContext> tool;
 
+  // A start with CREATE_SUSPENDED: a host child is stopped until its thread is resumed; a tool's thread
+  // is started only then. Guarded by hostMutex.
+  bool stopped = false;
+  std::function<void()> pendingStart;
+
   // Sets the exit code and signals the process, once.
   void Finish(uint32_t code) {
     {
@@ -259,6 +264,53 @@ void ReapHostChild(std::shared_ptr<ProcessState> state) {
   }
   state->Finish(code);
 }
+
+// A job: the processes assigned to it, and with them everything they start (a host child leads a
+// process group of its own, which its descendants join).
+class JobObject : public KernelObject {
+ public:
+  bool IsWaitable() const override { return false; }
+  void OnLastHandleClosed() override {
+    if (limitFlags.load() & kJobObjectLimitKillOnJobClose) Terminate(1);
+  }
+
+  void Add(std::shared_ptr<ProcessState> process) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    members_.push_back(std::move(process));
+  }
+
+  void Terminate(uint32_t exitCode) {
+    std::vector<std::weak_ptr<ProcessState>> members;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      members = members_;
+    }
+    for (auto& weak : members) {
+      auto state = weak.lock();
+      if (!state) continue;
+      if (state->tool) {
+        state->tool->Detach();
+        state->Finish(exitCode);
+        continue;
+      }
+      std::lock_guard<std::mutex> guard(state->hostMutex);
+      // Once the leader is reaped its group id may be handed out again; until then the group is its tree.
+      if (state->reaped || state->hostPid <= 0) continue;
+      if (!state->terminateRequested) {
+        state->terminateRequested = true;
+        state->terminateCode = exitCode;
+      }
+      ::killpg(state->hostPid, SIGKILL);
+      if (state->stopped) ::killpg(state->hostPid, SIGCONT);
+    }
+  }
+
+  std::atomic<uint32_t> limitFlags{0};
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::weak_ptr<ProcessState>> members_;
+};
 
 // ---- tools ----------------------------------------------------------------------------------------
 
@@ -388,12 +440,14 @@ pid_t SpawnHostChild(const std::vector<std::wstring>& argv, const int (&stdFds)[
 
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
+  // A group of its own, so that a job can end the child with everything it starts.
+  posix_spawnattr_setpgroup(&attributes, 0);
   sigset_t signals;
   sigemptyset(&signals);
   posix_spawnattr_setsigmask(&attributes, &signals);
   for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&signals, signal);
   posix_spawnattr_setsigdefault(&attributes, &signals);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
   pid_t pid = -1;
   int error = searchPath ? ::posix_spawnp(&pid, program.c_str(), &actions, &attributes, pointers.data(), environ)
@@ -585,7 +639,8 @@ bool CreatePipe(Handle* readPipe, Handle* writePipe, bool inheritHandles, uint32
 
 bool CreateProcess(const std::wstring& commandLine, bool inheritHandles, uint32_t creationFlags,
                    const StartupInfo& startup, ProcessInformation* info) {
-  (void)creationFlags;  // no windows, consoles or suspended starts in this guest
+  // No windows or consoles in this guest; a suspended start waits for ResumeThread.
+  const bool suspended = (creationFlags & kCreateSuspended) != 0;
   std::vector<std::wstring> argv = sim::SplitCommandLine(commandLine);
   if (argv.empty() || argv[0].empty()) {
     SetLastError(kErrorFileNotFound);
@@ -609,18 +664,25 @@ bool CreateProcess(const std::wstring& commandLine, bool inheritHandles, uint32_
   if (auto tool = sim::FindTool(argv[0])) {
     state->processId = sim::g_nextToolProcessId.fetch_add(4);
     state->tool = std::make_shared<sim::ToolContext>(commandLine, argv, streams[0], streams[1], streams[2]);
-    std::thread([state, tool = std::move(tool)]() {
-      sim::t_threadId = state->threadId;
-      uint32_t code;
-      try {
-        code = tool(*state->tool);
-      } catch (...) {
-        code = sim::kUnhandledCppException;
-      }
-      // The process's handles close before it is signalled, as when a Windows process ends.
-      state->tool->Detach();
-      state->Finish(code);
-    }).detach();
+    auto start = [state, tool = std::move(tool)]() {
+      std::thread([state, tool]() {
+        sim::t_threadId = state->threadId;
+        uint32_t code;
+        try {
+          code = tool(*state->tool);
+        } catch (...) {
+          code = sim::kUnhandledCppException;
+        }
+        // The process's handles close before it is signalled, as when a Windows process ends.
+        state->tool->Detach();
+        state->Finish(code);
+      }).detach();
+    };
+    if (suspended) {
+      state->pendingStart = std::move(start);
+    } else {
+      start();
+    }
     sim::ReturnHandles(state, info);
     SetLastError(kErrorSuccess);
     return true;
@@ -633,6 +695,11 @@ bool CreateProcess(const std::wstring& commandLine, bool inheritHandles, uint32_
   }
   pid_t pid = sim::SpawnHostChild(argv, fds);
   if (pid < 0) return false;
+  if (suspended) {
+    // Stopped as soon as it exists; what it may have started in that moment is in its group.
+    ::kill(pid, SIGSTOP);
+    state->stopped = true;
+  }
   state->hostPid = pid;
   state->processId = static_cast<uint32_t>(pid);
   std::thread(sim::ReapHostChild, state).detach();
@@ -723,6 +790,69 @@ bool TerminateProcess(Handle process, uint32_t exitCode) {
     state.terminateCode = exitCode;
   }
   ::kill(state.hostPid, SIGKILL);
+  return true;
+}
+
+uint32_t ResumeThread(Handle thread) {
+  auto object = sim::LookupHandleAs<ThreadObject>(thread);
+  if (!object) {
+    SetLastError(kErrorInvalidHandle);
+    return 0xFFFFFFFF;
+  }
+  auto& state = *object->state;
+  std::function<void()> start;
+  uint32_t previous = 0;
+  {
+    std::lock_guard<std::mutex> guard(state.hostMutex);
+    if (state.stopped) {
+      state.stopped = false;
+      previous = 1;
+      if (!state.reaped) ::kill(state.hostPid, SIGCONT);
+    }
+    if (state.pendingStart) {
+      start = std::move(state.pendingStart);
+      state.pendingStart = nullptr;
+      previous = 1;
+    }
+  }
+  if (start) start();
+  return previous;
+}
+
+Handle CreateJobObject() { return sim::InsertHandle(std::make_shared<sim::JobObject>()); }
+
+bool SetJobObjectLimitFlags(Handle job, uint32_t limitFlags) {
+  auto object = sim::LookupHandleAs<sim::JobObject>(job);
+  if (!object) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  object->limitFlags = limitFlags;
+  return true;
+}
+
+bool AssignProcessToJobObject(Handle job, Handle process) {
+  auto object = sim::LookupHandleAs<sim::JobObject>(job);
+  auto member = sim::LookupHandleAs<ProcessObject>(process);
+  if (!object || !member) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  if (member->state->HasExited()) {
+    SetLastError(kErrorAccessDenied);
+    return false;
+  }
+  object->Add(member->state);
+  return true;
+}
+
+bool TerminateJobObject(Handle job, uint32_t exitCode) {
+  auto object = sim::LookupHandleAs<sim::JobObject>(job);
+  if (!object) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  object->Terminate(exitCode);
   return true;
 }
 
