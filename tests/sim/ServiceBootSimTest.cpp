@@ -218,6 +218,7 @@ TEST_F(ServiceBootSimTest, CloneWithPersistentDisksReadyStaysUpUntilStopped) {
   ASSERT_TRUE(hypervisor.SetVariable("ngaFork", "1"));
   ASSERT_TRUE(hypervisor.SetVariable("forked", "1"));
   ASSERT_TRUE(hypervisor.SetVariable("hostName", "DESKTOP-042"));
+  ASSERT_TRUE(hypervisor.SetVariable("AgentCustomizationFlags", "128"));  // Sysprep
   AgentBootOptions options;
   options.controls = {{3000000, platform::kServiceControlStop, 0}};
   auto result = Boot(options);
@@ -229,7 +230,7 @@ TEST_F(ServiceBootSimTest, CloneWithPersistentDisksReadyStaysUpUntilStopped) {
   std::string log = AgentLog();
   EXPECT_NE(log.find("CTamberGaService::StartServiceNotify(): MachineType Is Clone"), std::string::npos);
   EXPECT_NE(log.find("** Clone **"), std::string::npos);
-  // No flavour exists yet: the type takes the driver's own path and the customization fails.
+  // No Sysprep flavour exists yet: the type takes the driver's own path and the customization fails.
   EXPECT_NE(log.find("Add new customization type accordingly"), std::string::npos);
   EXPECT_NE(log.find("Clone Customization Failed"), std::string::npos);
   EXPECT_NE(log.find("CTamberGaService::RunService(): Service is Preparing to Stop"), std::string::npos);

@@ -11,6 +11,7 @@
 #include "core/util/Tunables.h"
 #include "core/windows/AgentIntegration.h"
 #include "core/windows/Network.h"
+#include "core/windows/Script.h"
 #include "framework/log/Log.h"
 #include "platform/Clock.h"
 #include "platform/Services.h"
@@ -340,7 +341,7 @@ bool Cloneprep::InitNetwork() {
         L"tamber::core::windows::Cloneprep::InitNetwork(): Failed Starting DHCP Service In %dms, Error: 0x%X");
   }
   WaitPostNetlogonStartDelay();
-  // The administrator's scripts are secured here (Script::SecureScripts) when the script step lands.
+  script_->SecureScripts(type_->IsFastRefresh());
 
   common::windows::device::Util adapters;
   if (adapters.isIpAddressAvailable()) return true;
