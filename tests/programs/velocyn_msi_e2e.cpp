@@ -29,24 +29,25 @@ constexpr wchar_t kImage[] = L"C:\\Program Files\\Talvora\\Quorvel\\Velocyn Agen
 constexpr wchar_t kLogDir[] = L"C:\\ProgramData\\Talvora\\Quorvel\\logs";
 constexpr wchar_t kDumpDir[] = L"C:\\ProgramData\\Talvora\\Quorvel\\Dumps";
 constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\tlv-velocyn-ga";
-constexpr wchar_t kAgentKey[] = L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent";
+constexpr wchar_t kProductKey[] = L"SOFTWARE\\Talvora\\Quorvel";
 constexpr wchar_t kGaKey[] = L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\ga";
 constexpr wchar_t kNgaKey[] = L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\nga";
 constexpr wchar_t kSetupKey[] = L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\setup";
-// The keys the agent opens without creating them, or whose absence it logs as an error, and its own.
-const wchar_t* const kInstalledKeys[] = {L"SOFTWARE\\Talvora\\Quorvel",
-                                         L"SOFTWARE\\Talvora\\Quorvel\\Log",
-                                         L"SOFTWARE\\Talvora\\Quorvel\\Dump",
-                                         kAgentKey,
-                                         kGaKey,
-                                         kNgaKey,
-                                         L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\External",
-                                         L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\AgentIntegration",
-                                         L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\AgentIntegration\\AV",
-                                         L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\Support",
-                                         L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\guestInfo",
-                                         kSetupKey,
-                                         L"SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\QuorvelAgent"};
+// Under SOFTWARE\Talvora\Quorvel: the product's keys the agent opens (some without creating them) and
+// the agent's own key map.
+const wchar_t* const kInstalledKeys[] = {L"",
+                                         L"\\Log",
+                                         L"\\Dump",
+                                         L"\\Velocyn Agent",
+                                         L"\\Velocyn Agent\\ga",
+                                         L"\\Velocyn Agent\\nga",
+                                         L"\\Velocyn Agent\\External",
+                                         L"\\Velocyn Agent\\AgentIntegration",
+                                         L"\\Velocyn Agent\\AgentIntegration\\AV",
+                                         L"\\Velocyn Agent\\Support",
+                                         L"\\Velocyn Agent\\guestInfo",
+                                         L"\\Velocyn Agent\\setup",
+                                         L"\\Velocyn Agent\\QuorvelAgent"};
 constexpr wchar_t kDefaultNlFlag[] = L"0x2fffffff";
 constexpr wchar_t kAdminNlFlag[] = L"0x2000ffff";
 constexpr DWORD kAdminRenewIpRetries = 7;
@@ -103,9 +104,7 @@ DWORD Msiexec(const wchar_t* option, const std::wstring& package, const wchar_t*
 
 bool KeyExists(const std::wstring& path) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
-    return false;
-  }
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
   RegCloseKey(key);
   return true;
 }
@@ -113,75 +112,52 @@ bool KeyExists(const std::wstring& path) {
 // The number of values in a key; -1 if it cannot be opened.
 long ValueCount(const std::wstring& path) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
-    return -1;
-  }
   DWORD values = 0;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return -1;
   LONG result = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
                                  nullptr, nullptr);
   RegCloseKey(key);
   return result == ERROR_SUCCESS ? static_cast<long>(values) : -1;
 }
 
-struct Value {
-  bool found = false;
-  DWORD type = 0;
-  std::vector<BYTE> data;
-};
-
-Value ReadValue(const std::wstring& path, const wchar_t* name) {
-  Value value;
+// A value's bytes if it has one of the types; empty otherwise.
+std::vector<BYTE> ReadValue(const std::wstring& path, const wchar_t* name, DWORD types) {
   DWORD size = 0;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND | RRF_SUBKEY_WOW6464KEY,
-                   &value.type, nullptr, &size) != ERROR_SUCCESS) {
-    return value;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, types | RRF_NOEXPAND, nullptr, nullptr, &size) !=
+      ERROR_SUCCESS) {
+    return {};
   }
-  value.data.resize(size);
-  value.found = RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND | RRF_SUBKEY_WOW6464KEY,
-                             &value.type, value.data.data(), &size) == ERROR_SUCCESS;
-  value.data.resize(size);
-  return value;
+  std::vector<BYTE> data(size);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, types | RRF_NOEXPAND, nullptr, data.data(), &size) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  data.resize(size);
+  return data;
 }
 
-// A REG_SZ or REG_EXPAND_SZ as text; "<missing>" or "<type n>" otherwise.
+// A REG_SZ or REG_EXPAND_SZ; "<missing>" if there is none.
 std::wstring ReadText(const std::wstring& path, const wchar_t* name) {
-  Value value = ReadValue(path, name);
-  if (!value.found) return L"<missing>";
-  if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) return L"<type " + std::to_wstring(value.type) + L">";
-  std::wstring text(reinterpret_cast<const wchar_t*>(value.data.data()), value.data.size() / sizeof(wchar_t));
-  while (!text.empty() && text.back() == L'\0') text.pop_back();
-  return text;
+  std::vector<BYTE> data = ReadValue(path, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ);
+  if (data.empty()) return L"<missing>";
+  return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
 }
 
-// A REG_DWORD; ~0u if it is missing or of another type.
+// A REG_DWORD; ~0u if there is none.
 DWORD ReadDword(const std::wstring& path, const wchar_t* name) {
-  Value value = ReadValue(path, name);
-  if (!value.found || value.type != REG_DWORD || value.data.size() != sizeof(DWORD)) return ~0u;
-  DWORD number = 0;
-  memcpy(&number, value.data.data(), sizeof(number));
+  std::vector<BYTE> data = ReadValue(path, name, RRF_RT_REG_DWORD);
+  DWORD number = ~0u;
+  if (data.size() == sizeof(number)) memcpy(&number, data.data(), sizeof(number));
   return number;
 }
 
-bool WriteDword(const std::wstring& path, const wchar_t* name, DWORD number) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  LONG result = RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
-  RegCloseKey(key);
-  return result == ERROR_SUCCESS;
+// Writes a value, making its key if needed.
+bool WriteValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data, size_t size) {
+  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, type, data, static_cast<DWORD>(size)) == ERROR_SUCCESS;
 }
 
-bool WriteText(const std::wstring& path, const wchar_t* name, const std::wstring& text) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
-    return false;
-  }
-  LONG result = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                               static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-  return result == ERROR_SUCCESS;
+bool WriteDword(const std::wstring& path, const wchar_t* name, DWORD number) {
+  return WriteValue(path, name, REG_DWORD, &number, sizeof(number));
 }
 
 bool IsDirectory(const wchar_t* path) {
@@ -268,88 +244,56 @@ bool ImagePathIsInstalledImage(std::wstring path) {
 
 // SERVICE_FAILURE_ACTIONS as the service key keeps it: reset period, two 32-bit pointer slots, the action
 // count, the array's offset, then the actions (type, delay). Every action must be a restart.
-bool FailureActionsRestart(const Value& value, std::string* details) {
-  if (!value.found || value.type != REG_BINARY) {
-    *details = value.found ? "type " + std::to_string(value.type) : "missing";
-    return false;
-  }
+bool FailureActionsRestart(const std::vector<BYTE>& data, std::string* details) {
   auto dword = [&](size_t at) {
     DWORD number = 0;
-    memcpy(&number, value.data.data() + at, sizeof(number));
+    memcpy(&number, data.data() + at, sizeof(number));
     return number;
   };
-  if (value.data.size() < 20) {
-    *details = std::to_string(value.data.size()) + " bytes";
-    return false;
-  }
-  DWORD reset = dword(0);
+  *details = std::to_string(data.size()) + " bytes";
+  if (data.size() < 20) return false;
   DWORD count = dword(12);
-  *details = "reset " + std::to_string(reset) + " s, " + std::to_string(count) + " actions";
-  if (count == 0 || value.data.size() < 20 + 8 * static_cast<size_t>(count)) return false;
+  *details = "reset " + std::to_string(dword(0)) + " s, " + std::to_string(count) + " actions";
+  if (count == 0 || data.size() < 20 + 8 * static_cast<size_t>(count)) return false;
+  bool restarts = dword(0) > 0;
   for (DWORD i = 0; i < count; ++i) {
-    DWORD type = dword(20 + 8 * i);
-    DWORD delay = dword(24 + 8 * i);
-    *details += ", " + std::to_string(type) + "/" + std::to_string(delay) + " ms";
-    if (type != SC_ACTION_RESTART || delay == 0) return false;
+    *details += ", " + std::to_string(dword(20 + 8 * i)) + "/" + std::to_string(dword(24 + 8 * i)) + " ms";
+    restarts = restarts && dword(20 + 8 * i) == SC_ACTION_RESTART && dword(24 + 8 * i) > 0;
   }
-  return reset > 0;
+  return restarts;
 }
 
-struct Status {
-  bool ok = false;
-  SERVICE_STATUS_PROCESS value{};
-};
-
-Status Query(SC_HANDLE service) {
-  Status status;
-  DWORD needed = 0;
-  status.ok = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status.value),
-                                   sizeof(status.value), &needed) != FALSE;
-  return status;
-}
-
-std::string StateText(const Status& status) {
-  if (!status.ok) return "query failed, error " + std::to_string(GetLastError());
-  return "state " + std::to_string(status.value.dwCurrentState) + ", pid " + std::to_string(status.value.dwProcessId);
-}
-
-// The service's state now; 0 if it cannot be opened (the error is in *error).
+// The service's state now (0 if it cannot be opened: the error is in *error) and its process.
 DWORD ServiceState(DWORD* error, DWORD* processId = nullptr) {
-  *error = 0;
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS) : nullptr;
-  if (service == nullptr) *error = GetLastError();
-  Status status = service != nullptr ? Query(service) : Status{};
+  *error = service == nullptr ? GetLastError() : 0;
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  bool ok = service != nullptr && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                                       reinterpret_cast<BYTE*>(&status), sizeof(status), &needed);
   if (service != nullptr) CloseServiceHandle(service);
   if (manager != nullptr) CloseServiceHandle(manager);
-  if (processId != nullptr) *processId = status.ok ? status.value.dwProcessId : 0;
-  return status.ok ? status.value.dwCurrentState : 0;
+  if (processId != nullptr) *processId = ok ? status.dwProcessId : 0;
+  return ok ? status.dwCurrentState : 0;
 }
 
-// Starts the service and waits for RUNNING; the handles are closed again, so that removal can delete it.
+// Starts the service and waits for RUNNING. No handle stays open: removal must be able to delete it.
 bool StartAndWaitRunning(DWORD* processId, std::string* details) {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service =
-      manager != nullptr ? OpenServiceW(manager, kServiceName, SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
-  bool running = false;
-  Status last;
-  if (service == nullptr) {
-    *details = "open failed, error " + std::to_string(GetLastError());
-  } else if (!StartServiceW(service, 0, nullptr)) {
-    *details = "StartService failed, error " + std::to_string(GetLastError());
-  } else {
-    ULONGLONG end = GetTickCount64() + 60000;
-    do {
-      last = Query(service);
-      running = last.ok && last.value.dwCurrentState == SERVICE_RUNNING;
-      if (!running) Sleep(50);
-    } while (!running && GetTickCount64() < end);
-    *details = StateText(last);
-    *processId = last.ok ? last.value.dwProcessId : 0;
-  }
+  SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, kServiceName, SERVICE_START) : nullptr;
+  bool started = service != nullptr && StartServiceW(service, 0, nullptr);
+  *details = started ? "" : "StartService failed, error " + std::to_string(GetLastError());
   if (service != nullptr) CloseServiceHandle(service);
   if (manager != nullptr) CloseServiceHandle(manager);
-  return running;
+  DWORD error = 0;
+  DWORD state = 0;
+  for (ULONGLONG end = GetTickCount64() + 60000; started && GetTickCount64() < end; Sleep(50)) {
+    state = ServiceState(&error, processId);
+    if (state == SERVICE_RUNNING) return true;
+  }
+  if (started) *details = "state " + std::to_string(state) + ", error " + std::to_string(error);
+  return false;
 }
 
 bool ProcessEnded(DWORD processId, DWORD milliseconds) {
@@ -359,42 +303,6 @@ bool ProcessEnded(DWORD processId, DWORD milliseconds) {
   bool ended = WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
   CloseHandle(process);
   return ended;
-}
-
-// What the service control manager itself says about the service.
-void CheckServiceConfig(const std::string& when) {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, kServiceName, SERVICE_QUERY_CONFIG) : nullptr;
-  if (!Check(service != nullptr, when + ": the service control manager knows the service",
-             "error " + std::to_string(GetLastError()))) {
-    if (manager != nullptr) CloseServiceHandle(manager);
-    return;
-  }
-  DWORD needed = 0;
-  QueryServiceConfigW(service, nullptr, 0, &needed);
-  std::vector<BYTE> buffer(needed + sizeof(QUERY_SERVICE_CONFIGW));
-  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-  if (Check(QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed) != FALSE,
-            when + ": QueryServiceConfig", "error " + std::to_string(GetLastError()))) {
-    std::wstring account = config->lpServiceStartName != nullptr ? config->lpServiceStartName : L"";
-    Check(config->dwServiceType == SERVICE_WIN32_OWN_PROCESS && config->dwStartType == SERVICE_AUTO_START &&
-              CompareStringOrdinal(account.c_str(), -1, L"LocalSystem", -1, TRUE) == CSTR_EQUAL &&
-              ImagePathIsInstalledImage(config->lpBinaryPathName),
-          when + ": configured as an automatic own-process service of LocalSystem running the installed image",
-          "type " + std::to_string(config->dwServiceType) + ", start " + std::to_string(config->dwStartType) +
-              ", account " + Narrow(account) + ", binary " + Narrow(config->lpBinaryPathName));
-  }
-  needed = 0;
-  QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
-  std::vector<BYTE> description(needed + sizeof(SERVICE_DESCRIPTIONW));
-  auto* text = reinterpret_cast<SERVICE_DESCRIPTIONW*>(description.data());
-  bool read = QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, description.data(),
-                                   static_cast<DWORD>(description.size()), &needed) != FALSE;
-  Check(read && text->lpDescription != nullptr && text->lpDescription == ReadText(kServiceKey, L"Description"),
-        when + ": the service control manager reports the key's description",
-        read ? "error " + std::to_string(GetLastError()) : "");
-  CloseServiceHandle(service);
-  CloseServiceHandle(manager);
 }
 
 // The service as the package registers it, read from its key.
@@ -410,11 +318,10 @@ void CheckServiceKey(const std::string& when) {
   std::wstring display = ReadText(kServiceKey, L"DisplayName");
   Check(display == kDisplayName, when + ": DisplayName", Narrow(display));
   std::wstring description = ReadText(kServiceKey, L"Description");
-  Check(!description.empty() && description[0] != L'<', when + ": Description", Narrow(description));
+  Check(!description.empty() && description != L"<missing>", when + ": Description", Narrow(description));
   std::string details;
-  Check(FailureActionsRestart(ReadValue(kServiceKey, L"FailureActions"), &details),
+  Check(FailureActionsRestart(ReadValue(kServiceKey, L"FailureActions", RRF_RT_REG_BINARY), &details),
         when + ": FailureActions restart the service", details);
-  CheckServiceConfig(when);
 }
 
 bool Installed(const std::string& version, const std::string& when) {
@@ -428,6 +335,15 @@ bool Installed(const std::string& version, const std::string& when) {
   std::vector<std::string> related = RelatedVersions();
   return Check(related == std::vector<std::string>{version}, when + ": the upgrade code finds it",
                "found " + Joined(related));
+}
+
+// The installed keys that are missing, joined; empty if none is.
+std::string MissingKeys() {
+  std::string missing;
+  for (const wchar_t* key : kInstalledKeys) {
+    if (!KeyExists(std::wstring(kProductKey) + key)) missing += (missing.empty() ? "" : ", ") + Narrow(key);
+  }
+  return missing;
 }
 
 bool MarkersKept(const std::string& when) {
@@ -447,10 +363,7 @@ int RunAll(const std::wstring& first, const std::string& firstVersion, const std
   Installed(firstVersion, "install");
   std::wstring nlFlag = ReadText(kServiceKey, L"NlFlag");
   Check(nlFlag == kDefaultNlFlag, "install: NlFlag holds its default", Narrow(nlFlag));
-  std::string missing;
-  for (const wchar_t* key : kInstalledKeys) {
-    if (!KeyExists(key)) missing += (missing.empty() ? "" : ", ") + Narrow(key);
-  }
+  std::string missing = MissingKeys();
   Check(missing.empty(), "install: the agent's registry keys exist", "missing " + missing);
   long gaValues = ValueCount(kGaKey);
   long ngaValues = ValueCount(kNgaKey);
@@ -466,7 +379,7 @@ int RunAll(const std::wstring& first, const std::string& firstVersion, const std
   bool written = WriteDword(kSetupKey, L"GoldenImage", 1) && WriteDword(kGaKey, L"ServiceShutdownDelay", 600000) &&
                  WriteDword(kGaKey, L"CloneCustomizationCompleted", 1) && WriteDword(kNgaKey, L"CloneRebooted", 1) &&
                  WriteDword(kServiceKey, L"RenewIPRetries", kAdminRenewIpRetries) &&
-                 WriteText(kServiceKey, L"NlFlag", kAdminNlFlag);
+                 WriteValue(kServiceKey, L"NlFlag", REG_SZ, kAdminNlFlag, sizeof(kAdminNlFlag));
   if (!Check(written, "settings and markers written")) return 1;
   DWORD processId = 0;
   std::string details;
@@ -506,10 +419,7 @@ int RunAll(const std::wstring& first, const std::string& firstVersion, const std
   Check(!IsFile(kImage) && !IsDirectory(kInstallDir), "removal: the image and its folder are gone");
   Check(FilesIn(kLogDir) >= logs && IsDirectory(kDumpDir), "removal: the logs and the dump folder stay",
         std::to_string(FilesIn(kLogDir)) + " log files");
-  missing.clear();
-  for (const wchar_t* key : kInstalledKeys) {
-    if (!KeyExists(key)) missing += (missing.empty() ? "" : ", ") + Narrow(key);
-  }
+  missing = MissingKeys();
   Check(missing.empty(), "removal: the agent's registry keys stay", "missing " + missing);
   MarkersKept("removal");
   std::vector<std::string> products = InstalledVersions();
