@@ -115,7 +115,7 @@ if [[ $failed -ne 0 ]]; then
   for log in "$prefix"/drive_c/msi-e2e/*.log; do
     [[ -f "$log" ]] || continue
     echo "msi-e2e: msiexec log $(basename "$log"), actions that failed or asked for a reboot:"
-    iconv -f UTF-16LE -t UTF-8 "$log" 2>/dev/null | tr -d '\r' |
+    tr -d '\0\r' <"$log" |  # Wine writes it in ASCII, Windows in UTF-16
       grep -E 'StopAgentService|[Rr]eboot|[Ee]rror|returned [^0]|Return value [^1]' | tail -n 20 | sed 's/^/  | /'
   done
   echo "msi-e2e: FAILED ($passed passed, $failed failed)"
