@@ -83,9 +83,9 @@ wine_tier() {
   local passed=0 failures=0 n
   for n in $(grep -oE '\[  PASSED  \] [0-9]+ tests?' "$log" | grep -oE '[0-9]+'); do passed=$((passed + n)); done
   for n in $(grep -oE '\[  FAILED  \] [0-9]+ tests?,' "$log" | grep -oE '[0-9]+'); do failures=$((failures + n)); done
-  # The service end-to-end run prints one line per check.
-  passed=$((passed + $(grep -cE 'service-e2e: PASS ' "$log")))
-  failures=$((failures + $(grep -cE 'service-e2e: FAIL ' "$log")))
+  # The service and package end-to-end runs print one line per check.
+  passed=$((passed + $(grep -cE '(service|msi)-e2e: PASS ' "$log")))
+  failures=$((failures + $(grep -cE '(service|msi)-e2e: FAIL ' "$log")))
   if [[ $status -eq 0 && $failures -eq 0 && $passed -gt 0 ]]; then
     record "$tier" ok "$passed passed, $failures failed ($(elapsed "$t"))"
   elif [[ $passed -eq 0 && $failures -eq 0 ]]; then
