@@ -12,9 +12,9 @@
 
 #include "platform/Clock.h"
 #include "platform/Power.h"
+#include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimBootHooks.h"
 #include "platform/sim/machine/SimFaultPlan.h"
-#include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
 
@@ -101,6 +101,14 @@ bool SimPrivilegeLuid(const std::wstring& name, uint32_t* luid) {
     }
   }
   return false;
+}
+
+bool SimPrivilegeEnabled(const std::wstring& name) {
+  uint32_t luid = 0;
+  if (!SimPrivilegeLuid(name, &luid)) return false;
+  auto& state = State();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  return state.enabled.count(luid) != 0;
 }
 
 void PowerBoot() {

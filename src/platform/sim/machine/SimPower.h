@@ -56,5 +56,7 @@ class Power {
 
 // Privilege names the simulated token knows, with the LUIDs Windows gives them.
 bool SimPrivilegeLuid(const std::wstring& name, uint32_t* luid);
+// Whether the process token has the privilege enabled in this boot.
+bool SimPrivilegeEnabled(const std::wstring& name);
 
 }  // namespace tamber::platform::sim
