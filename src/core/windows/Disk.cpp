@@ -108,7 +108,7 @@ void Disk::SetUsageFromString(const std::wstring& text) {
 }
 
 bool Disk::ParseDiskSpec(const std::wstring& spec) {
-  static const std::wregex kPattern(L"\\[mountPoint=[A-Za-z*];usage=\\d;loc=\\d:\\d;\\]", std::regex::ECMAScript);
+  static const std::wregex kPattern(L"\\[mountPoint=[A-Za-z*];usage=[0-9];loc=[0-9]:[0-9];\\]", std::regex::ECMAScript);
   if (!std::regex_match(spec, kPattern)) {
     Log(LogLevel::Error, L"tamber::core::windows::Disk::ParseDiskSpec(): Disk Spec Is Invalid: %ws", spec.c_str());
     return false;
