@@ -1,9 +1,11 @@
 // Devices seam: the device installer (SetupAPI) and configuration manager calls the agent uses to
-// restart network adapters, with their structures laid out byte for byte as on 64-bit Windows.
+// restart network adapters and to find disks and volumes by their interfaces, with their structures laid
+// out byte for byte as on 64-bit Windows.
 // Results and last errors are those of the calls they are named after.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/Types.h"
 
@@ -28,6 +30,10 @@ constexpr bool operator==(const Guid& a, const Guid& b) {
 
 // GUID_DEVCLASS_NET, the network adapter setup class {4D36E972-E325-11CE-BFC1-08002BE10318}.
 constexpr Guid kGuidDevClassNet = {0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+// Device interface classes of disks (GUID_DEVINTERFACE_DISK) and volumes (GUID_DEVINTERFACE_VOLUME).
+constexpr Guid kGuidDevInterfaceDisk = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+constexpr Guid kGuidDevInterfaceVolume = {0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
 // Device information set (HDEVINFO); INVALID_HANDLE_VALUE when it could not be made.
 using HDevInfo = void*;
@@ -83,6 +89,13 @@ constexpr uint32_t kDnHasProblem = 0x00000400;
 constexpr uint32_t kDnDisableable = 0x00002000;
 constexpr uint32_t kDnNtEnumerator = 0x00800000;
 constexpr uint32_t kDnNtDriver = 0x01000000;
+constexpr uint32_t kDnNeedRestart = 0x00000100;
+constexpr uint32_t kCrBufferSmall = 0x1A;
+constexpr uint32_t kCmLocateDevnodeNormal = 0;
+
+// SetupDiGetDeviceRegistryPropertyW properties.
+constexpr uint32_t kSpdrpLocationInformation = 0x0D;
+constexpr uint32_t kSpdrpPhysicalDeviceObjectName = 0x0E;
 constexpr uint32_t kCmProbDisabled = 22;
 
 // SP_DEVINFO_DATA.
@@ -93,6 +106,15 @@ struct SpDevinfoData {
   uintptr_t reserved;
 };
 static_assert(sizeof(SpDevinfoData) == 32, "SP_DEVINFO_DATA is 32 bytes on 64-bit Windows");
+
+// SP_DEVICE_INTERFACE_DATA.
+struct SpDeviceInterfaceData {
+  uint32_t cbSize;  // sizeof(SpDeviceInterfaceData)
+  Guid interfaceClassGuid;
+  uint32_t flags;
+  uintptr_t reserved;
+};
+static_assert(sizeof(SpDeviceInterfaceData) == 32, "SP_DEVICE_INTERFACE_DATA is 32 bytes on 64-bit Windows");
 
 // SP_CLASSINSTALL_HEADER.
 struct SpClassInstallHeader {
@@ -146,6 +168,28 @@ bool SetupDiCallClassInstaller(uint32_t installFunction, HDevInfo deviceInfoSet,
 bool SetupDiGetDeviceInstallParamsW(HDevInfo deviceInfoSet, SpDevinfoData* deviceInfoData,
                                     SpDevinstallParamsW* deviceInstallParams);
 bool SetupDiDestroyDeviceInfoList(HDevInfo deviceInfoSet);
+
+// The memberIndex-th interface of the class in a set made with DIGCF_DEVICEINTERFACE (deviceInfoData null:
+// over all its devices); false with ERROR_NO_MORE_ITEMS past the end. data->cbSize must be
+// sizeof(SpDeviceInterfaceData).
+bool SetupDiEnumDeviceInterfaces(HDevInfo deviceInfoSet, SpDevinfoData* deviceInfoData, const Guid* interfaceClassGuid,
+                                 uint32_t memberIndex, SpDeviceInterfaceData* deviceInterfaceData);
+// SetupDiGetDeviceInterfaceDetailW: the interface's device path (the variable-length DevicePath of
+// SP_DEVICE_INTERFACE_DETAIL_DATA_W, handed over as text) and, when deviceInfoData is not null, its device.
+bool SetupDiGetDeviceInterfaceDetailW(HDevInfo deviceInfoSet, SpDeviceInterfaceData* deviceInterfaceData,
+                                      std::wstring* devicePath, SpDevinfoData* deviceInfoData);
+// A device property (SPDRP_*): string properties are UTF-16LE bytes with their terminating null, as in
+// the registry. A buffer that is too small fails with ERROR_INSUFFICIENT_BUFFER and *requiredSize set.
+bool SetupDiGetDeviceRegistryPropertyW(HDevInfo deviceInfoSet, SpDevinfoData* deviceInfoData, uint32_t property,
+                                       uint32_t* propertyRegDataType, uint8_t* propertyBuffer,
+                                       uint32_t propertyBufferSize, uint32_t* requiredSize);
+
+// The device instance id's length in characters, without its terminating null.
+uint32_t CM_Get_Device_ID_Size(uint32_t* length, DevInst devInst, uint32_t flags);
+// The device instance id into buffer (bufferLength characters; the null is written when it fits).
+uint32_t CM_Get_Device_IDW(DevInst devInst, wchar_t* buffer, uint32_t bufferLength, uint32_t flags);
+// The device node of a device instance id.
+uint32_t CM_Locate_DevNodeW(DevInst* devInst, const wchar_t* deviceId, uint32_t flags);
 
 // The device node's status bits and, when it has DN_HAS_PROBLEM, its problem number. ulFlags must be 0.
 uint32_t CM_Get_DevNode_Status(uint32_t* status, uint32_t* problemNumber, DevInst devInst, uint32_t flags);

@@ -294,5 +294,24 @@ expect_status 1 "chain with a wrong prediction" "$sim" chain "$work/pool" --forc
 expect_status 0 "chain with a fault and its prediction" "$sim" chain "$work/pool" --force --clones 1 \
   --fault clone:BootTimeAgentFails=1 --expect clone:error:6
 
+# --- Data disks outside the machines: made, attached, shown, moved to another machine. ------------------------
+check "disk create" "$sim" disk create "$work/data1" --size 1G >/dev/null
+json="$("$sim" disk show "$work/data1" --json)" || fail "disk show of an image"
+ensure "a blank image" "$(json_field "$json" '(d["size"], d["style"], d["partitions"])')" "(1073741824, 'raw', [])"
+check "disk attach" "$sim" disk attach "$work/m4" "$work/data1" --scsi 0:1 >/dev/null
+json="$("$sim" disk show "$work/m4" --json)" || fail "disk show of a machine"
+ensure "the machine's disks" "$(json_field "$json" '([x["scsi"] for x in d["disks"]], d["letters"]["D:"])')" \
+  "(['0:1'], 'cdrom')"
+expect_status 1 "the same image twice" "$sim" disk attach "$work/m4" "$work/data1" --scsi 0:2
+expect_status 1 "the system disk's slot" "$sim" disk attach "$work/m2" "$work/data1" --scsi 0:0
+expect_status 2 "a bad slot" "$sim" disk attach "$work/m4" "$work/data1" --scsi 0:256
+expect_status 2 "a disk too small" "$sim" disk create "$work/data2" --size 1M
+expect_status 1 "disk create over a disk" "$sim" disk create "$work/data1" --size 1G
+check "disk detach" "$sim" disk detach "$work/m4" --scsi 0:1 >/dev/null
+expect_status 1 "detach an empty slot" "$sim" disk detach "$work/m4" --scsi 0:1
+check "attach to the successor" "$sim" disk attach "$work/m2" "$work/data1" --scsi 0:1 >/dev/null
+out="$("$sim" disk --help)" || fail "disk --help"
+grep -q "^  disk attach " <<<"$out" || fail "disk --help describes disk attach"
+
 if [[ $failures -ne 0 ]]; then echo "$failures check(s) failed"; exit 1; fi
 echo "all velocyn-sim checks passed"

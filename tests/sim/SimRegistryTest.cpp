@@ -18,9 +18,10 @@
 #include "platform/Clock.h"
 #include "platform/Registry.h"
 #include "platform/Sync.h"
-#include "platform/sim/registry/SimHiveFile.h"
 #include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/registry/SimHiveFile.h"
+#include "service/Privileges.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber::platform {
@@ -387,8 +388,22 @@ TEST_F(SimRegistryTest, NotificationsFireAcrossThreads) {
 
 // --- save and restore ------------------------------------------------------------------------------
 
+TEST_F(SimRegistryTest, SaveAndRestoreNeedTheBackupAndRestorePrivileges) {
+  fs::create_directories(Machine::DriveRoot() / "Temp");
+  UniqueHKey key = Create(L"SOFTWARE\\Profile");
+  EXPECT_EQ(kErrorPrivilegeNotHeld, RegSaveKey(key.get(), L"C:\\Temp\\profile.hiv"));
+  EXPECT_FALSE(fs::exists(Machine::DriveRoot() / "Temp" / "profile.hiv"));
+  ASSERT_TRUE(tamber::service::AddPrivilege(L"SeBackupPrivilege"));
+  ASSERT_EQ(kErrorSuccess, RegSaveKey(key.get(), L"C:\\Temp\\profile.hiv"));
+  EXPECT_EQ(kErrorPrivilegeNotHeld, RegRestoreKey(key.get(), L"C:\\Temp\\profile.hiv", 0));
+  ASSERT_TRUE(tamber::service::AddPrivilege(L"SeRestorePrivilege"));
+  EXPECT_EQ(kErrorSuccess, RegRestoreKey(key.get(), L"C:\\Temp\\profile.hiv", 0));
+}
+
 TEST_F(SimRegistryTest, SaveAndRestoreReplaceAKeysWholeContent) {
   fs::create_directories(Machine::DriveRoot() / "Temp");
+  ASSERT_TRUE(tamber::service::AddPrivilege(L"SeBackupPrivilege"));
+  ASSERT_TRUE(tamber::service::AddPrivilege(L"SeRestorePrivilege"));
   UniqueHKey key = Create(L"SOFTWARE\\Profile");
   SetDword(key.get(), L"Kept", 1);
   SetDword(Create(L"SOFTWARE\\Profile\\Sub").get(), L"Deep", 2);
@@ -416,6 +431,7 @@ TEST_F(SimRegistryTest, SaveAndRestoreReplaceAKeysWholeContent) {
   replaced.reset();
   Reboot(/*clean=*/false);
   EXPECT_EQ(2u, GetDword(L"SOFTWARE\\Profile\\Sub", L"Deep"));
+  ASSERT_TRUE(tamber::service::AddPrivilege(L"SeRestorePrivilege"));  // a new boot, a new token
 
   UniqueHKey again = Create(L"SOFTWARE\\Profile");
   { std::ofstream(Machine::DriveRoot() / "Temp" / "bad.hiv", std::ios::binary) << "garbage"; }

@@ -15,6 +15,7 @@
 
 #include "AgentBoot.h"
 #include "Chain.h"
+#include "DiskView.h"
 #include "DomainView.h"
 #include "Inspect.h"
 #include "Json.h"
@@ -29,6 +30,7 @@
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/machine/SimPower.h"
+#include "platform/sim/storage/SimStorage.h"
 
 namespace fs = std::filesystem;
 using namespace velocyn::sim_cli;
@@ -780,6 +782,59 @@ int Fault(const Args& args) {
   return kExitOk;
 }
 
+// Data disks: images outside the machines, attached to and detached from their SCSI slots.
+int DiskCommand(const Args& args) {
+  namespace sim = tamber::platform::sim;
+  if (args.positional.empty()) return UsageError(args, "expected create, attach, detach or show");
+  const std::string& verb = args.positional[0];
+  uint32_t bus = 0;
+  uint32_t target = 0;
+  if (args.Has("--scsi") && !ParseScsiSlot(args.Get("--scsi"), &bus, &target)) {
+    return UsageError(args, "--scsi takes BUS:TARGET, each 0 to 255, such as 0:1");
+  }
+  if (verb == "create") {
+    if (args.positional.size() != 2) return UsageError(args, "expected create <image> --size SIZE");
+    uint64_t size = 0;
+    if (!ParseDiskSize(args.Get("--size"), &size)) {
+      return UsageError(args, "--size takes bytes or a number with K, M, G or T, from 64M, in whole sectors");
+    }
+    std::string error = CreateDataDisk(args.positional[1], size);
+    if (!error.empty()) return Failure(args, error);
+    std::cout << "created blank disk " << args.positional[1] << " (" << size << " bytes)\n";
+    return kExitOk;
+  }
+  if (verb == "attach" || verb == "detach") {
+    size_t expected = verb == "attach" ? 3 : 2;
+    if (args.positional.size() != expected || !args.Has("--scsi")) {
+      return UsageError(args, verb == "attach" ? "expected attach <machine> <image> --scsi BUS:TARGET"
+                                               : "expected detach <machine> --scsi BUS:TARGET");
+    }
+    fs::path machine = args.positional[1];
+    if (!sim::Machine::Exists(machine)) return Failure(args, machine.string() + " is not a simulated machine");
+    std::string error;
+    bool ok = verb == "attach" ? sim::AttachDisk(machine, bus, target, args.positional[2], &error)
+                               : sim::DetachDisk(machine, bus, target, &error);
+    if (!ok) return Failure(args, error);
+    std::cout << (verb == "attach" ? "attached " + args.positional[2] + " at" : "detached the disk at") << " SCSI "
+              << bus << ":" << target << "\n";
+    return kExitOk;
+  }
+  if (verb == "show") {
+    if (args.positional.size() != 2) return UsageError(args, "expected show <machine> or show <image>");
+    fs::path dir = args.positional[1];
+    sim::SimDiskImage image;
+    if (sim::LoadDiskImage(dir, &image)) {
+      PrintDiskImage(dir, args.Has("--json"), std::cout);
+    } else if (sim::Machine::Exists(dir)) {
+      PrintMachineStorage(dir, args.Has("--json"), std::cout);
+    } else {
+      return Failure(args, dir.string() + " is neither a machine nor a disk image");
+    }
+    return kExitOk;
+  }
+  return UsageError(args, "unknown subcommand '" + verb + "'");
+}
+
 // The simulated domain: a directory outside the machines, as a real domain is outside them.
 int Domain(const Args& args) {
   namespace sim = tamber::platform::sim;
@@ -864,6 +919,19 @@ const CommandTable& Commands() {
         {"--json"},
         {"--name", "--dc", "--site", "--host", "--uuid"},
         Domain}},
+      {"disk",
+       {"  disk create <image> --size SIZE\n"
+        "      make a blank data disk in directory <image>, outside any machine (SIZE in bytes or with K, M, G, T)\n"
+        "  disk attach <machine> <image> --scsi BUS:TARGET\n"
+        "      put the disk in a SCSI slot of the machine (0:0 is the system disk); its volumes arrive, and one\n"
+        "      without the no-drive-letter attribute gets the first free letter\n"
+        "  disk detach <machine> --scsi BUS:TARGET\n"
+        "      take the disk out of the slot, with everything on it, for a successor clone\n"
+        "  disk show <machine>|<image> [--json]\n"
+        "      a machine's SCSI disks and drive letters, or an image's partition table\n",
+        {"--json"},
+        {"--size", "--scsi"},
+        DiskCommand}},
       {"create",
        {"  create <machine> [--golden-image [--shutdown-delay MS]] [--force] [--time-scale N] [--utc-bias MINUTES]\n"
         "         [--domain DIR]\n"

@@ -20,6 +20,7 @@
 #include "core/util/Support.h"
 #include "core/util/System.h"
 #include "core/windows/Network.h"
+#include "core/windows/PersistentDisks.h"
 #include "framework/log/Log.h"
 #include "platform/Clock.h"
 #include "platform/Sync.h"
@@ -458,11 +459,9 @@ bool Customization::RunPreShutdownRoutine() {
 
 bool Customization::PreparePersistentDisks() {
   if (flags_->IsFlagSet(flag::kPersistentDisksEnabled)) {
-    // The persistent disks step (PersistentDisks) takes this place when it lands; until then the disks
-    // cannot be prepared, and saying otherwise would complete a clone without them.
-    Log(LogLevel::Error,
-        L"tamber::core::windows::Customization::PreparePersistentDisks(): Persistent Disks Cannot Be Prepared");
-    return false;
+    // The profile-list monitor it may start owns what it needs, so the list need not outlive this call.
+    PersistentDisks disks;
+    return disks.InitializeDisks(kPartitionTypeQx);
   }
   Log(LogLevel::Debug, L"tamber::core::windows::Customization::PreparePersistentDisks(): Persistent Disks Disabled");
   return true;

@@ -3,6 +3,7 @@
 #include "platform/Devices.h"
 
 #include <cstddef>
+#include <vector>
 
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Out.h"
@@ -24,6 +25,11 @@ static_assert(sizeof(SP_DEVINSTALL_PARAMS_W) == sizeof(SpDevinstallParamsW));
 static_assert(offsetof(SP_DEVINSTALL_PARAMS_W, Flags) == offsetof(SpDevinstallParamsW, flags));
 static_assert(offsetof(SP_DEVINSTALL_PARAMS_W, DriverPath) == offsetof(SpDevinstallParamsW, driverPath));
 static_assert(sizeof(DEVINST) == sizeof(DevInst));
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == sizeof(SpDeviceInterfaceData));
+static_assert(offsetof(SP_DEVICE_INTERFACE_DATA, Flags) == offsetof(SpDeviceInterfaceData, flags));
+static_assert(SPDRP_LOCATION_INFORMATION == kSpdrpLocationInformation &&
+              SPDRP_PHYSICAL_DEVICE_OBJECT_NAME == kSpdrpPhysicalDeviceObjectName);
+static_assert(DN_NEED_RESTART == kDnNeedRestart && CR_BUFFER_SMALL == kCrBufferSmall);
 static_assert(DIGCF_PRESENT == kDigcfPresent && DIGCF_ALLCLASSES == kDigcfAllClasses &&
               DIGCF_DEVICEINTERFACE == kDigcfDeviceInterface);
 static_assert(DIF_PROPERTYCHANGE == kDifPropertyChange);
@@ -78,6 +84,54 @@ bool SetupDiGetDeviceInstallParamsW(HDevInfo deviceInfoSet, SpDevinfoData* devic
 
 bool SetupDiDestroyDeviceInfoList(HDevInfo deviceInfoSet) {
   return ::SetupDiDestroyDeviceInfoList(deviceInfoSet) != FALSE;
+}
+
+bool SetupDiEnumDeviceInterfaces(HDevInfo deviceInfoSet, SpDevinfoData* deviceInfoData, const Guid* interfaceClassGuid,
+                                 uint32_t memberIndex, SpDeviceInterfaceData* deviceInterfaceData) {
+  return ::SetupDiEnumDeviceInterfaces(deviceInfoSet, ToData(deviceInfoData), ToGuid(interfaceClassGuid), memberIndex,
+                                       reinterpret_cast<SP_DEVICE_INTERFACE_DATA*>(deviceInterfaceData)) != FALSE;
+}
+
+bool SetupDiGetDeviceInterfaceDetailW(HDevInfo deviceInfoSet, SpDeviceInterfaceData* deviceInterfaceData,
+                                      std::wstring* devicePath, SpDevinfoData* deviceInfoData) {
+  auto* data = reinterpret_cast<SP_DEVICE_INTERFACE_DATA*>(deviceInterfaceData);
+  DWORD required = 0;
+  if (!::SetupDiGetDeviceInterfaceDetailW(deviceInfoSet, data, nullptr, 0, &required, nullptr) &&
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return false;
+  }
+  if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) required = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+  std::vector<uint8_t> buffer(required + sizeof(wchar_t), 0);
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+  if (!::SetupDiGetDeviceInterfaceDetailW(deviceInfoSet, data, detail, required, nullptr, ToData(deviceInfoData))) {
+    return false;
+  }
+  if (devicePath != nullptr) *devicePath = detail->DevicePath;
+  return true;
+}
+
+bool SetupDiGetDeviceRegistryPropertyW(HDevInfo deviceInfoSet, SpDevinfoData* deviceInfoData, uint32_t property,
+                                       uint32_t* propertyRegDataType, uint8_t* propertyBuffer,
+                                       uint32_t propertyBufferSize, uint32_t* requiredSize) {
+  win32::Out<DWORD, uint32_t> type(propertyRegDataType);
+  win32::Out<DWORD, uint32_t> required(requiredSize);
+  return ::SetupDiGetDeviceRegistryPropertyW(deviceInfoSet, ToData(deviceInfoData), property, type.get(),
+                                             propertyBuffer, propertyBufferSize, required.get()) != FALSE;
+}
+
+uint32_t CM_Get_Device_ID_Size(uint32_t* length, DevInst devInst, uint32_t flags) {
+  win32::Out<ULONG, uint32_t> out(length);
+  return ::CM_Get_Device_ID_Size(out.get(), devInst, flags);
+}
+
+uint32_t CM_Get_Device_IDW(DevInst devInst, wchar_t* buffer, uint32_t bufferLength, uint32_t flags) {
+  return ::CM_Get_Device_IDW(devInst, buffer, bufferLength, flags);
+}
+
+uint32_t CM_Locate_DevNodeW(DevInst* devInst, const wchar_t* deviceId, uint32_t flags) {
+  win32::Out<DEVINST, DevInst> out(devInst);
+  return ::CM_Locate_DevNodeW(out.get(), const_cast<wchar_t*>(deviceId), flags);
 }
 
 uint32_t CM_Get_DevNode_Status(uint32_t* status, uint32_t* problemNumber, DevInst devInst, uint32_t flags) {

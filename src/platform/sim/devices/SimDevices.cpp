@@ -22,6 +22,10 @@
 //   NicInstallParamsFails=<error>  SetupDiGetDeviceInstallParamsW fails
 //   NicDriverKeyFails=<error>    SetupDiOpenDevRegKey fails
 // Errors are decimal or 0x-hexadecimal.
+//
+// Disks and volumes: a set of the disk or volume interface class (DIGCF_DEVICEINTERFACE) holds the
+// interfaces of the storage model (SimStorage.h), one device each; their properties, device instance ids
+// and devnode status come from there too.
 #include <cstring>
 #include <cwchar>
 #include <map>
@@ -37,6 +41,7 @@
 #include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/network/SimAdapters.h"
+#include "platform/sim/storage/SimStorage.h"
 
 namespace tamber::platform::sim {
 namespace {
@@ -47,6 +52,8 @@ constexpr const wchar_t* kNetworkAddressSubkey = L"Ndi\\Params\\NetworkAddress";
 
 struct Member {
   DevInst devInst = 0;
+  Guid classGuid = kGuidDevClassNet;
+  std::wstring interfacePath;  // storage interfaces only
   std::optional<SpPropChangeParams> classInstallParams;
   uint32_t installFlags = 0;
 };
@@ -238,6 +245,17 @@ HDevInfo SetupDiGetClassDevsW(const Guid* classGuid, const wchar_t* enumerator, 
   // network class are empty.
   bool netClass = (flags & kDigcfAllClasses) != 0 || *classGuid == kGuidDevClassNet;
   bool byEnumerator = enumerator != nullptr && *enumerator != L'\0';
+  if (classGuid != nullptr && (flags & kDigcfDeviceInterface) != 0 && !byEnumerator &&
+      (*classGuid == kGuidDevInterfaceDisk || *classGuid == kGuidDevInterfaceVolume)) {
+    for (const auto& device : sim::StorageDevices(*classGuid)) {
+      Member member;
+      member.devInst = device.devInst;
+      member.classGuid = *classGuid;
+      member.interfacePath = device.interfacePath;
+      set->members.push_back(member);
+    }
+    netClass = false;
+  }
   if (netClass && (flags & kDigcfDeviceInterface) == 0 && !byEnumerator) {
     auto adapters = sim::LoadAdapters(sim::Machine::Directory());
     sim::SeedDriverKeys(adapters);
@@ -270,7 +288,8 @@ bool SetupDiEnumDeviceInfo(HDevInfo deviceInfoSet, uint32_t memberIndex, SpDevin
     SetLastError(kErrorNoMoreItems);
     return false;
   }
-  deviceInfoData->classGuid = kGuidDevClassNet;
+  // Disks and volumes belong to their own setup classes; the interface class stands in for them here.
+  deviceInfoData->classGuid = set->members[memberIndex].classGuid;
   deviceInfoData->devInst = set->members[memberIndex].devInst;
   deviceInfoData->reserved = memberIndex + 1;
   return true;
@@ -416,11 +435,144 @@ bool SetupDiDestroyDeviceInfoList(HDevInfo deviceInfoSet) {
   return true;
 }
 
+bool SetupDiEnumDeviceInterfaces(HDevInfo deviceInfoSet, SpDevinfoData* deviceInfoData, const Guid* interfaceClassGuid,
+                                 uint32_t memberIndex, SpDeviceInterfaceData* deviceInterfaceData) {
+  std::lock_guard<std::mutex> guard(sim::State().mutex);
+  std::shared_ptr<DeviceInfoSet> set;
+  Member* only = nullptr;
+  if (!sim::ResolveLocked(deviceInfoSet, deviceInfoData, &set, &only)) return false;
+  if (interfaceClassGuid == nullptr || deviceInterfaceData == nullptr ||
+      deviceInterfaceData->cbSize != sizeof(SpDeviceInterfaceData)) {
+    SetLastError(interfaceClassGuid == nullptr ? kErrorInvalidParameter : kErrorInvalidUserBuffer);
+    return false;
+  }
+  uint32_t index = 0;
+  for (size_t i = 0; i < set->members.size(); ++i) {
+    const Member& member = set->members[i];
+    if (member.interfacePath.empty() || !(member.classGuid == *interfaceClassGuid)) continue;
+    if (only != nullptr && only != &member) continue;
+    if (index++ != memberIndex) continue;
+    deviceInterfaceData->interfaceClassGuid = member.classGuid;
+    deviceInterfaceData->flags = 1;  // SPINT_ACTIVE
+    deviceInterfaceData->reserved = i + 1;
+    return true;
+  }
+  SetLastError(kErrorNoMoreItems);
+  return false;
+}
+
+bool SetupDiGetDeviceInterfaceDetailW(HDevInfo deviceInfoSet, SpDeviceInterfaceData* deviceInterfaceData,
+                                      std::wstring* devicePath, SpDevinfoData* deviceInfoData) {
+  std::lock_guard<std::mutex> guard(sim::State().mutex);
+  auto set = sim::FindSetLocked(deviceInfoSet);
+  if (!set) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  if (deviceInterfaceData == nullptr || deviceInterfaceData->cbSize != sizeof(SpDeviceInterfaceData) ||
+      (deviceInfoData != nullptr && deviceInfoData->cbSize != sizeof(SpDevinfoData))) {
+    SetLastError(kErrorInvalidUserBuffer);
+    return false;
+  }
+  size_t position = deviceInterfaceData->reserved;
+  if (position == 0 || position > set->members.size() || set->members[position - 1].interfacePath.empty()) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  const Member& member = set->members[position - 1];
+  if (devicePath != nullptr) *devicePath = member.interfacePath;
+  if (deviceInfoData != nullptr) {
+    deviceInfoData->classGuid = member.classGuid;
+    deviceInfoData->devInst = member.devInst;
+    deviceInfoData->reserved = position;
+  }
+  return true;
+}
+
+bool SetupDiGetDeviceRegistryPropertyW(HDevInfo deviceInfoSet, SpDevinfoData* deviceInfoData, uint32_t property,
+                                       uint32_t* propertyRegDataType, uint8_t* propertyBuffer,
+                                       uint32_t propertyBufferSize, uint32_t* requiredSize) {
+  DevInst devInst = 0;
+  {
+    std::lock_guard<std::mutex> guard(sim::State().mutex);
+    std::shared_ptr<DeviceInfoSet> set;
+    Member* member = nullptr;
+    if (!sim::ResolveLocked(deviceInfoSet, deviceInfoData, &set, &member)) return false;
+    if (member == nullptr) {
+      SetLastError(kErrorInvalidParameter);
+      return false;
+    }
+    devInst = member->devInst;
+  }
+  auto device = sim::StorageDeviceByDevInst(devInst);
+  std::wstring text;
+  if (device && property == kSpdrpLocationInformation) text = device->location;
+  if (device && property == kSpdrpPhysicalDeviceObjectName) text = device->physicalName;
+  if (text.empty()) {
+    SetLastError(kErrorInvalidData);  // the device has no such property
+    return false;
+  }
+  std::vector<uint8_t> bytes;
+  for (wchar_t c : text) {
+    bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+    bytes.push_back(static_cast<uint8_t>((c >> 8) & 0xFF));
+  }
+  bytes.push_back(0);
+  bytes.push_back(0);
+  if (requiredSize != nullptr) *requiredSize = static_cast<uint32_t>(bytes.size());
+  if (propertyBuffer == nullptr || propertyBufferSize < bytes.size()) {
+    SetLastError(kErrorInsufficientBuffer);
+    return false;
+  }
+  std::memcpy(propertyBuffer, bytes.data(), bytes.size());
+  if (propertyRegDataType != nullptr) *propertyRegDataType = kRegSz;
+  return true;
+}
+
+uint32_t CM_Get_Device_ID_Size(uint32_t* length, DevInst devInst, uint32_t flags) {
+  if (length == nullptr) return kCrInvalidPointer;
+  if (flags != 0) return kCrInvalidFlag;
+  auto device = sim::StorageDeviceByDevInst(devInst);
+  if (!device) return kCrNoSuchDevnode;
+  *length = static_cast<uint32_t>(device->deviceId.size());
+  return kCrSuccess;
+}
+
+uint32_t CM_Get_Device_IDW(DevInst devInst, wchar_t* buffer, uint32_t bufferLength, uint32_t flags) {
+  if (buffer == nullptr) return kCrInvalidPointer;
+  if (flags != 0) return kCrInvalidFlag;
+  auto device = sim::StorageDeviceByDevInst(devInst);
+  if (!device) return kCrNoSuchDevnode;
+  const std::wstring& id = device->deviceId;
+  if (bufferLength < id.size()) return kCrBufferSmall;
+  std::wmemcpy(buffer, id.data(), id.size());
+  if (bufferLength > id.size()) buffer[id.size()] = L'\0';
+  return kCrSuccess;
+}
+
+uint32_t CM_Locate_DevNodeW(DevInst* devInst, const wchar_t* deviceId, uint32_t flags) {
+  if (devInst == nullptr) return kCrInvalidPointer;
+  if (flags != kCmLocateDevnodeNormal) return kCrInvalidFlag;
+  if (deviceId == nullptr || *deviceId == L'\0') return kCrInvalidPointer;  // the root is not simulated
+  auto device = sim::StorageDeviceById(deviceId);
+  if (!device) return kCrNoSuchDevnode;
+  *devInst = device->devInst;
+  return kCrSuccess;
+}
+
 uint32_t CM_Get_DevNode_Status(uint32_t* status, uint32_t* problemNumber, DevInst devInst, uint32_t flags) {
   if (status == nullptr || problemNumber == nullptr) return kCrInvalidPointer;
   if (flags != 0) return kCrInvalidFlag;
   if (devInst == 0) return kCrInvalidDevnode;
   if (!sim::Machine::IsBooted()) return kCrNoSuchDevnode;
+  if (devInst >= sim::kFirstStorageDevInst) {
+    auto storage = sim::StorageDeviceByDevInst(devInst);
+    if (!storage) return kCrNoSuchDevnode;
+    *status =
+        kDnDriverLoaded | kDnStarted | kDnNtEnumerator | kDnNtDriver | (storage->needsRestart ? kDnNeedRestart : 0);
+    *problemNumber = 0;
+    return kCrSuccess;
+  }
   auto device = sim::FindDevice(devInst);
   if (!device) return kCrNoSuchDevnode;
   const sim::SimAdapter& adapter = device->first;

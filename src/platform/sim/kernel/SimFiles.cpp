@@ -18,6 +18,7 @@
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/security/SimFileSecurity.h"
+#include "platform/sim/storage/SimStorage.h"
 
 namespace tamber::platform {
 namespace {
@@ -263,6 +264,7 @@ bool FillFindData(const fs::path& path, const std::wstring& name, FindData* data
 
 Handle CreateFile(const wchar_t* path, uint32_t access, uint32_t /*shareMode*/, uint32_t disposition,
                   uint32_t /*flagsAndAttributes*/) {
+  if (sim::IsDiskDevicePath(path)) return sim::OpenDiskDevice(path, access);  // a disk, by its interface path
   fs::path host = MapPath(path);
   if (host.empty()) return InvalidHandleValue();
   bool canRead = (access & (kGenericRead | kFileReadData)) != 0;

@@ -17,5 +17,7 @@ void ServicesBoot();
 void ServicesEndBoot();
 // Netlogon starts afresh: no controller is pinned any more.
 void DomainBoot(const std::filesystem::path& machineDir);
+// Storage: DOS device definitions are gone, the disks are listed afresh.
+void StorageBoot();
 
 }  // namespace tamber::platform::sim

@@ -96,6 +96,7 @@ void Machine::Boot(const std::filesystem::path& dir) {
   PowerBoot();
   ServicesBoot();
   DomainBoot(state.dir);
+  StorageBoot();
   state.booted = true;
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/storage/SimStorage.h"
 
 namespace tamber::platform::sim {
 namespace {
@@ -25,13 +26,14 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
   return true;
 }
 
-// The components below the drive root, or false when the path is not an absolute C: path.
-bool SplitWindowsPath(std::wstring path, std::vector<std::wstring>* components) {
+// The drive letter and the components below the drive root, or false when the path is not absolute.
+bool SplitWindowsPath(std::wstring path, wchar_t* drive, std::vector<std::wstring>* components) {
   if (path.rfind(L"\\\\?\\", 0) == 0) path.erase(0, 4);
-  if (path.size() < 3 || (path[0] != L'C' && path[0] != L'c') || path[1] != L':' ||
+  if (path.size() < 3 || !std::iswalpha(static_cast<wint_t>(path[0])) || path[0] > 0x7F || path[1] != L':' ||
       (path[2] != L'\\' && path[2] != L'/')) {
     return false;
   }
+  *drive = Fold(path[0]);
   std::wstring current;
   auto flush = [&] {
     if (current.empty() || current == L".") {
@@ -58,8 +60,11 @@ bool SplitWindowsPath(std::wstring path, std::vector<std::wstring>* components) 
 std::filesystem::path HostPath(const std::wstring& windowsPath) {
   if (!Machine::IsBooted()) return {};
   std::vector<std::wstring> components;
-  if (!SplitWindowsPath(windowsPath, &components)) return {};
-  std::filesystem::path host = Machine::DriveRoot();
+  wchar_t drive = 0;
+  if (!SplitWindowsPath(windowsPath, &drive, &components)) return {};
+  // C: is the system volume; any other letter leads to the volume mounted there, if it has files.
+  std::filesystem::path host = drive == L'C' ? Machine::DriveRoot() : VolumeRootForLetter(drive);
+  if (host.empty()) return {};
   bool exists = true;
   for (const auto& component : components) {
     std::string narrow = NarrowUtf8(component);

@@ -6,9 +6,10 @@
 
 namespace tamber::platform::sim {
 
-// Maps an absolute Windows path (drive C:, either slash, case-insensitive per component as NTFS
-// names are) onto the host; components that exist are matched case-insensitively, the rest are
-// kept as given. Empty on a path that is not on C: or not absolute, or when no machine is booted.
+// Maps an absolute Windows path (drive C:, or another letter with a formatted volume on it; either slash,
+// case-insensitive per component as NTFS names are) onto the host; components that exist are matched
+// case-insensitively, the rest are kept as given. Empty on a path that is not absolute or not on such a drive, or when
+// no machine is booted.
 std::filesystem::path HostPath(const std::wstring& windowsPath);
 
 // UTF-8 text of a wide string and back (host file names, stored registry names).

@@ -103,6 +103,11 @@ bool SimPrivilegeLuid(const std::wstring& name, uint32_t* luid) {
   return false;
 }
 
+bool SimPrivilegeEnabled(const std::wstring& name) {
+  uint32_t luid = 0;
+  return SimPrivilegeLuid(name, &luid) && IsPrivilegeEnabled(luid);
+}
+
 bool IsPrivilegeEnabled(uint32_t luid) {
   auto& state = State();
   std::lock_guard<std::mutex> guard(state.mutex);

@@ -60,5 +60,7 @@ bool SimPrivilegeLuid(const std::wstring& name, uint32_t* luid);
 bool IsPrivilegeEnabled(uint32_t luid);
 constexpr uint32_t kTakeOwnershipPrivilegeLuid = 9;
 constexpr uint32_t kRestorePrivilegeLuid = 18;
+// Whether the process token has the privilege enabled in this boot.
+bool SimPrivilegeEnabled(const std::wstring& name);
 
 }  // namespace tamber::platform::sim

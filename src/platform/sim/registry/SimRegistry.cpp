@@ -26,6 +26,7 @@
 #include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimBootHooks.h"
 #include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/machine/SimPower.h"
 #include "platform/sim/registry/SimHiveFile.h"
 
 namespace tamber::platform::sim {
@@ -717,6 +718,7 @@ uint32_t RegNotifyChangeKeyValue(HKey key, bool watchSubtree, uint32_t filter, H
 
 uint32_t RegSaveKey(HKey key, const wchar_t* file) {
   if (file == nullptr) return kErrorInvalidParameter;
+  if (!sim::SimPrivilegeEnabled(L"SeBackupPrivilege")) return kErrorPrivilegeNotHeld;
   auto path = sim::HostPath(file);
   if (path.empty()) return kErrorPathNotFound;
   auto& st = sim::State();
@@ -734,6 +736,7 @@ uint32_t RegSaveKey(HKey key, const wchar_t* file) {
 
 uint32_t RegRestoreKey(HKey key, const wchar_t* file, uint32_t /*flags*/) {
   if (file == nullptr) return kErrorInvalidParameter;
+  if (!sim::SimPrivilegeEnabled(L"SeRestorePrivilege")) return kErrorPrivilegeNotHeld;
   auto path = sim::HostPath(file);
   if (path.empty()) return kErrorPathNotFound;
   std::error_code fsError;

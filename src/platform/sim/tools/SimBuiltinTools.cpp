@@ -7,7 +7,8 @@ std::vector<std::pair<std::wstring, ToolFunction>> BuiltinTools() {
   return {{L"ipconfig", SimIpconfigTool()},
           {L"nltest", SimNltestTool()},
           {L"w32tm", SimW32tmTool()},
-          {L"gpupdate", SimGpupdateTool()}};
+          {L"gpupdate", SimGpupdateTool()},
+          {L"Format.com", SimFormatTool()}};
 }
 
 void RegisterBuiltinTools() {

@@ -52,7 +52,7 @@ class ToolContext {
 // The tool's exit code becomes the process's exit code.
 using ToolFunction = std::function<uint32_t(ToolContext& context)>;
 
-// The tools every simulated guest has from its start: ipconfig, nltest, w32tm and gpupdate. The tool
+// The tools every simulated guest has from its start: ipconfig, nltest, w32tm, gpupdate and Format.com. The tool
 // registry begins with them; a test that cleared it registers them again with RegisterBuiltinTools.
 std::vector<std::pair<std::wstring, ToolFunction>> BuiltinTools();
 void RegisterBuiltinTools();
@@ -60,6 +60,7 @@ ToolFunction SimIpconfigTool();
 ToolFunction SimNltestTool();
 ToolFunction SimW32tmTool();
 ToolFunction SimGpupdateTool();
+ToolFunction SimFormatTool();
 
 // Registers a tool. A bare name ("ipconfig", "ipconfig.exe", "Format.com") matches any command
 // line whose program has that base name, with or without ".exe"/".com", in any case and from any
