@@ -1,4 +1,4 @@
-// Persistent disks and profile redirection on simulated clones: the specification list and its order, the
+// Persistent disks and profile redirection on simulated clones: the disk description list and its order, the
 // disk prepared and the profiles directory moved onto it, the profile entries saved as hives and saved
 // again by the monitor, and a successor clone with the same data disk getting them back.
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// A persistent disk's specification item, its mount point texts and log names, and the drive-letter and
+// A persistent disk's description item, its mount point texts and log names, and the drive-letter and
 // DOS-device calls it relies on, in both tiers (the real calls under Wine).
 #include <gtest/gtest.h>
 

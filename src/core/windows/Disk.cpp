@@ -96,7 +96,7 @@ void Disk::SetErrorStatus(uint32_t code) {
   if (state_ != nullptr) state_->SetCustomizationState(util::status::kError, code, kPersistentDisksCategory, kEFail);
 }
 
-// ---- specification -----------------------------------------------------------------------------
+// ---- disk description -----------------------------------------------------------------------------
 
 bool Disk::SetDiskSpec(const std::wstring& spec) {
   SetDiskSpecString(spec);

@@ -1,8 +1,8 @@
 // One persistent data disk of a clone, found by its SCSI location: partitioned (GPT: a reserved partition
 // and one data partition without a drive letter of its own) and formatted NTFS when it is blank, then
-// mounted at the drive letter its specification asks for, moving a CD-ROM drive out of the way.
+// mounted at the drive letter its disk description asks for, moving a CD-ROM drive out of the way.
 //
-// A disk that holds partitions is never partitioned or formatted again, whatever its specification says:
+// A disk that holds partitions is never partitioned or formatted again, whatever its disk description says:
 // a layout that is not the one this class writes is refused rather than overwritten, and the format
 // command only ever runs on the volume this object has just created (or on its own data volume that was
 // left without a file system by an interrupted earlier run).

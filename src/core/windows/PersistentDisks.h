@@ -1,4 +1,4 @@
-// The clone's persistent data disks from their specification list (guestinfo "clone.PersistentDisks", else
+// The clone's persistent data disks from their description list (guestinfo "clone.PersistentDisks", else
 // the registry value "PersistentDisks"): each listed disk loses its drive letter, then the disks are
 // prepared one by one, explicit letters before "*", and the Primary disk receives the user profiles. Done
 // once per clone ("PersistentDisksReady").
