@@ -17,6 +17,7 @@
 #include "platform/guestrpc/SimHypervisor.h"
 #include "platform/sim/domain/SimDomain.h"
 #include "platform/sim/machine/SimMachine.h"
+#include "platform/sim/storage/SimStorage.h"
 
 namespace velocyn::sim_cli {
 namespace {
@@ -212,6 +213,39 @@ TEST_F(CloneprepChainSimTest, FailedTrustTakesTheBoundedRebootThenJoinsWithNetJo
   const std::string log = AgentLogs(clone.dir);
   EXPECT_NE(log.find("ApplyIdentitySet(): Initiating Verify Trust Failed Reboot"), std::string::npos);
   EXPECT_NE(log.find("ApplyIdentitySet(): Clone: Skipped NetJoinDomain"), std::string::npos);
+}
+
+TEST_F(CloneprepChainSimTest, CloneWithAPersistentDiskEndsWithItMountedAndItsProfilesOnIt) {
+  options_.prepareMachine = [this](const ChainMachine& machine, uint32_t) {
+    if (machine.role != "clone") return;
+    const fs::path image = dir_ / ("data-" + machine.name);
+    std::string error;
+    ASSERT_TRUE(tamber::platform::sim::CreateDiskImage(image, 10ull << 30));
+    ASSERT_TRUE(tamber::platform::sim::AttachDisk(machine.dir, 0, 1, image, &error)) << error;
+    SimHypervisor hypervisor(machine.dir / "hypervisor");
+    ASSERT_TRUE(hypervisor.SetVariable("clone.PersistentDisks", "[mountPoint=D;usage=1;loc=0:1;]"));
+    ASSERT_TRUE(hypervisor.SetVariable("AgentCustomizationFlags", "8192"));  // persistent disks
+  };
+  ChainResult result = Run();
+  ASSERT_TRUE(result.ok()) << Describe(result);
+  const fs::path clone = dir_ / "clone-0001";
+  EXPECT_EQ(ReadDword(clone, kGaKey, L"PersistentDisksReady"), 1u);
+  EXPECT_EQ(ReadDword(clone, kGaKey, L"ProfilesRedirected"), 1u);
+  {
+    std::lock_guard<std::mutex> lock(InProcessMachineLock());
+    Machine::Boot(clone);
+    auto directory =
+        ReadOneValue(L"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", L"ProfilesDirectory");
+    Machine::PowerCut();
+    ASSERT_TRUE(directory.has_value());
+    EXPECT_EQ(directory->display, "D:\\Users");
+  }
+  tamber::platform::sim::SimDiskImage image;
+  ASSERT_TRUE(tamber::platform::sim::LoadDiskImage(dir_ / "data-clone-0001", &image));
+  EXPECT_EQ(image.style, 1u) << "GPT";
+  EXPECT_EQ(image.partitions.size(), 2u) << "the reserved and the data partition";
+  EXPECT_NE(AgentLogs(clone).find("PersistentDisks::InitializeDisks(): Profile List Monitor Started"),
+            std::string::npos);
 }
 
 TEST_F(CloneprepChainSimTest, StopDuringTheCloneWaitsEndsThemAtOnce) {

@@ -37,6 +37,11 @@ std::string InstallGoldenImage(const GoldenImageOptions& options) {
       {service, L"DisplayName", "sz", kAgentDisplayName},
       {LocalMachine(kRegistryKeyPaths[regtype::kSessionManager]), L"BootExecute", "multi_sz", kDefaultBootExecute},
   };
+  // Windows' own profile settings, as every installation has them.
+  const std::wstring profiles = L"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+  values.push_back({profiles, L"ProfilesDirectory", "expand_sz", L"%SystemDrive%\\Users"});
+  values.push_back(
+      {profiles + L"\\S-1-5-18", L"ProfileImagePath", "expand_sz", L"%systemroot%\\system32\\config\\systemprofile"});
   if (options.goldenImageMarker) {
     values.push_back({LocalMachine(kRegistryKeyPaths[golden.key]), golden.name, "dword", L"1"});
   }
