@@ -291,6 +291,11 @@ expect_status 2 "chain with a bad --expect" "$sim" chain "$work/pool2" --expect 
 expect_status 2 "chain with a bad --fault" "$sim" chain "$work/pool2" --fault NoValue
 # A prediction that does not come true is a failure; the one that does is not.
 expect_status 1 "chain with a wrong prediction" "$sim" chain "$work/pool" --force --clones 1 --expect clone:error
+json="$("$sim" chain "$work/pool" --force --clones 1 --persistent-disk 2G --json)" || fail "chain with a persistent disk"
+ensure "a clone with a persistent disk" "$(json_field "$json" 'd["machines"][4]["status"]')" "success"
+json="$("$sim" disk show "$work/pool/disks/clone-0001" --json)" || fail "disk show of a clone's data disk"
+ensure "the clone's data disk is laid out" "$(json_field "$json" '(d["style"], len(d["partitions"]))')" "('gpt', 2)"
+expect_status 2 "chain with a bad --persistent-disk" "$sim" chain "$work/pool2" --persistent-disk lots
 expect_status 0 "chain with a fault and its prediction" "$sim" chain "$work/pool" --force --clones 1 \
   --fault clone:BootTimeAgentFails=1 --expect clone:error:6
 

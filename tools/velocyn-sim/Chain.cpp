@@ -26,6 +26,7 @@
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/security/SimLsa.h"
+#include "platform/sim/storage/SimStorage.h"
 
 namespace velocyn::sim_cli {
 
@@ -159,6 +160,8 @@ class Chain {
   std::string MakeGolden(ChainMachine* golden);
   std::string Derive(const ChainMachine& from, ChainMachine* to, uint32_t number,
                      const std::vector<std::pair<std::string, std::string>>& roleVariables);
+  // A blank data disk for the clone, described to it as its Primary persistent disk on D:.
+  std::string AttachPersistentDisk(const ChainMachine& clone);
   void BootUntilDone(ChainMachine* machine);
   void ReadFinalState(ChainMachine* machine);
   void Judge(ChainMachine* machine, bool isClone);
@@ -223,11 +226,27 @@ std::string Chain::Derive(const ChainMachine& from, ChainMachine* to, uint32_t n
   PrimeResult primed = PrimeMachine(to->dir, to->hostName, uuid);
   if (!primed.error.empty()) return to->name + ": " + primed.error;
   if (!SetVariables(to->dir, roleVariables)) return to->name + ": cannot write its guestinfo";
+  if (to->role == "clone" && options_.persistentDiskBytes != 0) {
+    if (std::string error = AttachPersistentDisk(*to); !error.empty()) return to->name + ": " + error;
+  }
   auto faults = options_.faults.find(to->role);
   if (faults != options_.faults.end()) sim::FaultPlan::Save(to->dir, faults->second);
   if (options_.prepareMachine) {
     std::lock_guard<std::mutex> lock(prepareLock_);
     options_.prepareMachine(*to, to->role == "clone" ? number - kFirstCloneNumber : 0);
+  }
+  return {};
+}
+
+std::string Chain::AttachPersistentDisk(const ChainMachine& clone) {
+  const fs::path image = options_.dir / "disks" / clone.name;
+  fs::create_directories(image.parent_path());
+  if (!sim::CreateDiskImage(image, options_.persistentDiskBytes)) return "cannot make its data disk " + image.string();
+  std::string error;
+  if (!sim::AttachDisk(clone.dir, 0, 1, image, &error)) return "cannot attach its data disk: " + error;
+  if (!SetVariables(clone.dir, {{"clone.PersistentDisks", "[mountPoint=D;usage=1;loc=0:1;]"},
+                                {"AgentCustomizationFlags", "8192"}})) {
+    return "cannot describe its data disk in its guestinfo";
   }
   return {};
 }

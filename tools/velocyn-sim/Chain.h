@@ -36,6 +36,9 @@ struct ChainOptions {
   // A machine without a prediction is predicted to end in "success".
   std::map<std::string, std::map<std::string, std::string>> faults;
   std::map<std::string, ChainExpectation> expect;
+  // Each clone gets a blank data disk of this many bytes (0: none) at SCSI 0:1, described to it as its
+  // Primary persistent disk on D: with the persistent-disks flag; the images live in <dir>/disks.
+  uint64_t persistentDiskBytes = 0;
   double timeScale = 1000.0;
   std::filesystem::path agentExecutable;  // empty: tlv-velocyn-ga next to this program
   uint32_t maxBootsPerMachine = 10;

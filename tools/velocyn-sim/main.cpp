@@ -691,6 +691,13 @@ int Chain(const Args& args) {
       options.expect[kind] = *expect;
     }
   }
+  if (args.Has("--persistent-disk")) {
+    uint64_t bytes = 0;
+    if (!ParseDiskSize(args.Get("--persistent-disk"), &bytes)) {
+      return UsageError(args, "--persistent-disk takes a disk size such as 10G");
+    }
+    options.persistentDiskBytes = bytes;
+  }
   if (args.Has("--agent")) options.agentExecutable = args.Get("--agent");
   const bool json = args.Has("--json");
   if (!json) options.progress = [](const std::string& line) { std::cerr << "  " << line << "\n"; };
@@ -1012,7 +1019,7 @@ const CommandTable& Commands() {
       {"chain",
        {"  chain <dir> [--flavour cloneprep] [--clones N] [--jobs J] [--seed S] [--fault [KIND:]NAME=VALUE]...\n"
         "        [--expect [KIND:]STATUS[:CODE]]... [--time-scale N] [--max-boots N] [--json] [--report FILE.html]\n"
-        "        [--force] [--agent PATH]\n"
+        "        [--persistent-disk SIZE] [--force] [--agent PATH]\n"
         "      customize a whole pool: make a domain and a golden image in <dir>, derive the internal template,\n"
         "      the replica and the parent from one another's disks and boot each through its role, then fork N\n"
         "      clones (default 3) from the parent and boot each until it is customized, J at a time (default:\n"
@@ -1022,10 +1029,11 @@ const CommandTable& Commands() {
         "      error, CODE an error code). Exit 0 only when every machine ends as predicted and every clone's\n"
         "      success is true of the machine (its name, its secure channel, PolicyState 0,\n"
         "      IsCloneCustomizationSuccessful 1). --report writes one self-contained HTML page with the pool and\n"
-        "      a per-boot timeline; --force replaces an earlier chain in <dir>\n",
+        "      a per-boot timeline; --force replaces an earlier chain in <dir>; --persistent-disk SIZE gives\n"
+        "      each clone a blank data disk (images in <dir>/disks) as its Primary persistent disk on D:\n",
         {"--json", "--force"},
         {"--flavour", "--clones", "--jobs", "--seed", "--fault", "--expect", "--time-scale", "--max-boots", "--report",
-         "--agent"},
+         "--agent", "--persistent-disk"},
         Chain}},
       {"demo",
        {"  demo <machine> [--time-scale N] [--lines N]\n"
