@@ -482,3 +482,39 @@ TEST_F(PropertyBagTest, DeepestAllowedNestingRoundTrips) {
 
 }  // namespace
 }  // namespace tamber
+
+namespace tamber {
+namespace {
+
+// Text is decoded with ASCII runs copied in bulk: what follows a run must still be decoded and
+// checked, and a failure after a run must leave no partial text.
+TEST(CharEncConverterTest, Utf8AsciiRunsAroundOtherSequences) {
+  struct Case {
+    std::string bytes;
+    bool ok;
+    std::wstring text;
+  };
+  // A code point past the first plane is one wchar_t here, a surrogate pair where wchar_t has 16 bits.
+  const std::wstring grin = sizeof(wchar_t) == 2
+                                ? std::wstring{static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)}
+                                : std::wstring(1, static_cast<wchar_t>(0x1F600));
+  const Case cases[] = {
+      {"ab\xC3\xA9"
+       "cd\xE4\xB8\xAD",
+       true, L"ab\u00E9cd\u4E2D"},
+      {"\xF0\x9F\x98\x80z", true, grin + L"z"},
+      {"abc\xC3", false, L""},          // truncated after a run
+      {"abc\xE0\x80\x80", false, L""},  // overlong after a run
+      {"abc\x80", false, L""},          // continuation byte where a lead byte belongs
+      {std::string(300, 'x'), true, std::wstring(300, L'x')},
+  };
+  for (const Case& c : cases) {
+    CORE::ByteData reader = CORE::ByteData::Reader(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size());
+    std::wstring text = L"stale";
+    EXPECT_EQ(CORE::CharEncConverter::ConvertToUtf16(reader, c.bytes.size(), kEncodingUtf8, &text), c.ok) << c.bytes;
+    EXPECT_EQ(text, c.text) << c.bytes;
+  }
+}
+
+}  // namespace
+}  // namespace tamber

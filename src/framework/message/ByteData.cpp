@@ -244,7 +244,9 @@ bool CharEncConverter::ConvertToUtf16(ByteData& reader, size_t units, long encod
     }
     const uint8_t* p = nullptr;
     if (!reader.Read(units * 2, &p)) return false;
-    text->reserve(units);
+    // Written in place: the text is never longer than its units, and pairs only shorten it.
+    text->resize(units);
+    wchar_t* out = text->data();
     for (size_t i = 0; i < units; ++i) {
       uint32_t c = p[2 * i] | (static_cast<uint32_t>(p[2 * i + 1]) << 8);
       if constexpr (sizeof(wchar_t) != 2) {
@@ -256,8 +258,9 @@ bool CharEncConverter::ConvertToUtf16(ByteData& reader, size_t units, long encod
           }
         }
       }
-      text->push_back(static_cast<wchar_t>(c));
+      *out++ = static_cast<wchar_t>(c);
     }
+    text->resize(static_cast<size_t>(out - text->data()));
     return true;
   }
   if (units > reader.Left()) {
@@ -272,6 +275,14 @@ bool CharEncConverter::ConvertToUtf16(ByteData& reader, size_t units, long encod
   text->reserve(units);
   const char* error = nullptr;
   for (size_t i = 0; i < units && error == nullptr;) {
+    // Runs of ASCII, the bulk of what peers send, are copied without decoding.
+    size_t ascii = i;
+    while (ascii < units && p[ascii] < 0x80) ++ascii;
+    if (ascii > i) {
+      text->append(p + i, p + ascii);
+      i = ascii;
+      continue;
+    }
     uint8_t b = p[i];
     uint32_t c = 0;
     size_t extra = 0;
