@@ -1,12 +1,9 @@
 #include "core/windows/Customization.h"
 
-#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "common/util/StringConverter.h"
 #include "common/util/Utf16.h"
@@ -14,9 +11,9 @@
 #include "core/util/CustomizationFlags.h"
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/CustomizationState.h"
+#include "core/util/DetachedThread.h"
 #include "core/util/MachineType.h"
 #include "core/util/Registry.h"
-#include "core/util/Singleton.h"
 #include "core/util/Support.h"
 #include "core/util/System.h"
 #include "core/windows/Network.h"
@@ -346,33 +343,6 @@ void Customization::SetCompletionWork(std::function<void()> work) {
   completionWork_ = std::move(work);
 }
 
-namespace {
-
-// The completion workers still running in this process. Only tests look: before they reset the
-// singletons a worker may still be using, they stop the agent's waits and let the workers finish.
-struct RunningWorkers {
-  std::mutex lock;
-  std::condition_variable ended;
-  int count = 0;
-};
-
-RunningWorkers& Workers() {
-  static auto* workers = new RunningWorkers;  // never destroyed: detached workers reach it
-  return *workers;
-}
-
-void FinishCompletionWorkersForTest() {
-  auto& workers = Workers();
-  std::unique_lock<std::mutex> guard(workers.lock);
-  if (workers.count == 0) return;
-  guard.unlock();
-  util::System::Instance()->SetShutdownEvent();  // ends the group policy pauses
-  guard.lock();
-  workers.ended.wait(guard, [&workers] { return workers.count == 0; });
-}
-
-}  // namespace
-
 void Customization::StartCompletionWorker() {
   // One worker at a time: a second completion gives the first one the same short wait as a stop.
   WaitForCompletionWorker(kCompletionWorkerStopWaitMs);
@@ -389,32 +359,19 @@ void Customization::StartCompletionWorker() {
         HResultFromWin32(platform::GetLastError()));
     return;
   }
-  static const bool quiesceRegistered =
-      (util::RegisterBeforeSingletonResetForTest(&FinishCompletionWorkersForTest), true);
-  (void)quiesceRegistered;
-  auto& workers = Workers();
-  {
-    std::lock_guard<std::mutex> count(workers.lock);
-    ++workers.count;
-  }
-  try {
-    std::thread([work = std::move(work), done, &workers] {
-      work();
-      platform::SetEvent(done->get());
-      std::lock_guard<std::mutex> count(workers.lock);
-      --workers.count;
-      workers.ended.notify_all();
-    }).detach();
-    completionDone_ = done;
-  } catch (const std::system_error& error) {
-    {
-      std::lock_guard<std::mutex> count(workers.lock);
-      --workers.count;
-    }
+  std::string error;
+  if (!util::StartDetachedThread(
+          [work = std::move(work), done] {
+            work();
+            platform::SetEvent(done->get());
+          },
+          &error)) {
     Log(LogLevel::Error,
         L"tamber::core::windows::Customization::CompleteCustomization(): Failed Starting Completion Worker: %S",
-        error.what());
+        error.c_str());
+    return;
   }
+  completionDone_ = done;
 }
 
 bool Customization::WaitForCompletionWorker(uint32_t timeoutMs) {

@@ -1,10 +1,6 @@
 #include "core/windows/Profiles.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <regex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "common/registry/RegKey.h"
@@ -12,8 +8,8 @@
 #include "common/windows/Handles.h"
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/CustomizationState.h"
+#include "core/util/DetachedThread.h"
 #include "core/util/Registry.h"
-#include "core/util/Singleton.h"
 #include "core/util/System.h"
 #include "core/windows/Disk.h"
 #include "framework/log/Log.h"
@@ -273,40 +269,6 @@ bool Profiles::RestoreProfiles(const std::wstring& mountPoint) {
   return true;
 }
 
-namespace {
-
-// The monitors still running in this process. Only tests look: before they reset the singletons a
-// monitor uses (the shutdown event's owner among them), they end the monitors and wait for them.
-struct RunningMonitors {
-  std::mutex lock;
-  std::condition_variable ended;
-  int count = 0;
-};
-
-RunningMonitors& Monitors() {
-  static auto* monitors = new RunningMonitors;  // never destroyed: detached monitors reach it
-  return *monitors;
-}
-
-void FinishMonitorsForTest() {
-  auto& monitors = Monitors();
-  std::unique_lock<std::mutex> guard(monitors.lock);
-  if (monitors.count == 0) return;
-  guard.unlock();
-  util::System::Instance()->SetShutdownEvent();
-  guard.lock();
-  monitors.ended.wait(guard, [&monitors] { return monitors.count == 0; });
-}
-
-void CountMonitorEnded() {
-  auto& monitors = Monitors();
-  std::lock_guard<std::mutex> guard(monitors.lock);
-  --monitors.count;
-  monitors.ended.notify_all();
-}
-
-}  // namespace
-
 bool Profiles::MonitorProfileList(const std::wstring& mountPoint) {
   if (!IsValidMountPoint(mountPoint)) {
     Log(LogLevel::Error, L"tamber::core::windows::Profiles::MonitorProfileList(): Invalid Mount Point: %ws",
@@ -315,20 +277,8 @@ bool Profiles::MonitorProfileList(const std::wstring& mountPoint) {
   }
   mountPoint_ = mountPoint;
   monitorRunning_->store(true);
-  static const bool quiesceRegistered = (util::RegisterBeforeSingletonResetForTest(&FinishMonitorsForTest), true);
-  (void)quiesceRegistered;
-  {
-    std::lock_guard<std::mutex> guard(Monitors().lock);
-    ++Monitors().count;
-  }
   // Not joined: the thread owns this object and ends with the agent's shutdown event.
-  try {
-    std::thread([self = shared_from_this()] {
-      ProfileListMonitorWorker(self);
-      CountMonitorEnded();
-    }).detach();
-  } catch (const std::system_error&) {
-    CountMonitorEnded();
+  if (!util::StartDetachedThread([self = shared_from_this()] { ProfileListMonitorWorker(self); })) {
     monitorRunning_->store(false);
     Log(LogLevel::Error, L"tamber::core::windows::Profiles::MonitorProfileList(): Failed Starting The Monitor");
     return false;
