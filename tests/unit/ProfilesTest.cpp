@@ -6,15 +6,18 @@
 #include <optional>
 #include <string>
 
+#include "common/security/FileProtection.h"
 #include "common/util/Utf16.h"
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/Singleton.h"
 #include "core/windows/Profiles.h"
 #include "framework/log/Log.h"
+#include "platform/FileSecurity.h"
 #include "platform/Files.h"
 #include "platform/Power.h"
 #include "platform/Registry.h"
 #include "service/Privileges.h"
+#include "support/LogFiles.h"
 #include "support/TestEnvironment.h"
 
 namespace tamber {
@@ -129,6 +132,43 @@ TEST_F(ProfilesTest, SavedEntryComesBackAfterItWasDeleted) {
   ASSERT_TRUE(profiles->SaveProfiles(L"C:"));
   EXPECT_NE(platform::GetFileAttributes((L"C:\\personality.bak\\profiles\\" + kTestSid).c_str()),
             platform::kInvalidFileAttributes);
+}
+
+// Hives are loaded into HKLM as the system account: a save folder that local users may write (made by
+// one before the agent, or loosened since) must never be restored from, and a save never writes into one.
+TEST_F(ProfilesTest, SaveFoldersOthersCouldWriteAreNeitherUsedNorRestoredFrom) {
+  if (!test::TierKeepsFileSecurity()) GTEST_SKIP() << "this tier does not keep the protection asked for";
+  RemoveSaves();
+  platform::FileSecurityDescriptor open;
+  open.owner = L"S-1-5-32-544";
+  open.daclPresent = true;
+  open.dacl = {{platform::kAccessAllowedAceType, platform::kObjectInheritAce | platform::kContainerInheritAce,
+                platform::kFileAllAccess, L"S-1-5-32-545"}};
+  const uint32_t dacl = platform::kDaclSecurityInformation | platform::kProtectedDaclSecurityInformation;
+  // A folder of that name someone made first: rotated away, and the save goes into a protected one.
+  ASSERT_TRUE(platform::CreateDirectory(L"C:\\personality"));
+  ASSERT_EQ(platform::SetNamedSecurityInfo(L"C:\\personality", dacl, open), 0u);
+  auto profiles = std::make_shared<Profiles>();
+  ASSERT_TRUE(profiles->SaveProfiles(L"C:"));
+  std::wstring reason;
+  EXPECT_TRUE(common::security::FileProtection::IsTrusted(L"C:\\personality", &reason)) << reason;
+  EXPECT_TRUE(common::security::FileProtection::IsTrusted(L"C:\\personality\\profiles", &reason)) << reason;
+
+  // The same save, loosened afterwards: nothing is loaded from it, and the failure names the cause.
+  ASSERT_EQ(platform::SetNamedSecurityInfo(L"C:\\personality", dacl, open), 0u);
+  platform::HKey list = nullptr;
+  ASSERT_EQ(
+      platform::RegOpenKeyEx(platform::HKeyLocalMachine(), kProfileList.c_str(), 0, platform::kKeyAllAccess, &list),
+      0u);
+  ASSERT_EQ(platform::RegDeleteTree(list, kTestSid.c_str()), 0u);
+  platform::RegCloseKey(list);
+  LogCapture log;
+  EXPECT_FALSE(profiles->RestoreProfiles(L"C:"));
+  framework::log::FlushLog();
+  EXPECT_TRUE(log.Contains(LogLevel::Error,
+                           L"tamber::core::windows::Profiles::RestoreProfiles(): Not Restoring From C:/personality: "
+                           L"writable by S-1-5-32-545"));
+  EXPECT_FALSE(ImagePath().has_value());
 }
 
 TEST_F(ProfilesTest, SaveWithoutTheBackupPrivilegeFailsAndSaysWhich) {

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <system_error>
+#include <thread>
 
 #include "common/util/Utf16.h"
 #include "platform/Registry.h"
@@ -114,7 +115,14 @@ class BootLock {
   }
   bool Take(const fs::path& machine) {
     fd_ = ::open((RunDirectory(machine) / "boot.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    return fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    if (fd_ < 0) return false;
+    // The lock of a boot that just ended can outlive it for a moment: a process that another thread of
+    // this program is starting holds a copy of every descriptor until its exec closes them.
+    for (int attempt = 0; attempt < 300; ++attempt) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
 
  private:

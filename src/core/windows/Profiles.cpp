@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/registry/RegKey.h"
+#include "common/security/FileProtection.h"
 #include "common/util/EnvironmentUtil.h"
 #include "common/windows/Handles.h"
 #include "core/util/CustomizationPersistentInfo.h"
@@ -19,6 +20,7 @@
 
 namespace tamber::core::windows {
 
+using common::security::FileProtection;
 using common::windows::HResultFromWin32;
 using common::windows::kEFail;
 using common::windows::UniqueHandle;
@@ -164,11 +166,17 @@ bool Profiles::RotateSaveFolders(const std::wstring& root) {
         static_cast<uint32_t>(HResultFromWin32(platform::GetLastError())));
     return false;
   }
+  // The saved hives are loaded into HKLM as the system account on the next machine, so only the system
+  // account and the administrators may write here. The folder was just moved away: one that is there
+  // again was made by someone else in between, and is not used.
   const std::wstring profiles = save + L"\\" + kProfilesFolder;
-  if ((!platform::CreateDirectory(save.c_str()) && !IsDirectory(save)) ||
-      (!platform::CreateDirectory(profiles.c_str()) && !IsDirectory(profiles))) {
+  uint32_t error = FileProtection::CreateFolder(save);
+  if (error == platform::kErrorSuccess && !platform::CreateDirectory(profiles.c_str())) {
+    error = platform::GetLastError();
+  }
+  if (error != platform::kErrorSuccess) {
     Log(LogLevel::Error, L"tamber::core::windows::Profiles::SaveProfiles(): Failed Creating %ws, 0x%X",
-        profiles.c_str(), static_cast<uint32_t>(HResultFromWin32(platform::GetLastError())));
+        profiles.c_str(), static_cast<uint32_t>(HResultFromWin32(error)));
     return false;
   }
   return true;
@@ -244,6 +252,16 @@ bool Profiles::RestoreProfiles(const std::wstring& mountPoint) {
         L"tamber::core::windows::Profiles::RestoreProfiles(): Profile backup folder %ws does not exist, nothing to restore",
         profiles.c_str());
     return true;
+  }
+  // Hives are restored only from folders that no one but the system account and the administrators
+  // could have written: a user of an earlier machine must not be able to plant a profile key here.
+  for (const std::wstring& folder : {mountPoint + kSaveFolder, profiles}) {
+    std::wstring reason;
+    if (!FileProtection::IsTrusted(folder, &reason)) {
+      Log(LogLevel::Error, L"tamber::core::windows::Profiles::RestoreProfiles(): Not Restoring From %ws: %ws",
+          folder.c_str(), reason.c_str());
+      return false;
+    }
   }
   for (const auto& entry : ListFolder(profiles)) {
     if ((entry.attributes & platform::kFileAttributeDirectory) != 0) continue;

@@ -14,6 +14,7 @@
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/machine/SimPower.h"
+#include "platform/sim/storage/SimStorage.h"
 
 namespace tamber::platform::sim {
 namespace {
@@ -127,6 +128,17 @@ FileSecurityDescriptor RootDefault() {
   return root;
 }
 
+// The root of a volume that Format gave NTFS: users may make folders in it and files in those folders,
+// and own what they make (CREATOR OWNER); everything else as on the system volume.
+FileSecurityDescriptor DataVolumeRootDefault() {
+  constexpr uint8_t kBoth = kObjectInheritAce | kContainerInheritAce;
+  FileSecurityDescriptor root = RootDefault();
+  root.dacl.push_back(MakeAce(kContainerInheritAce, kFileAddSubdirectory, kSidUsers));
+  root.dacl.push_back(MakeAce(kContainerInheritAce | kInheritOnlyAce, kFileAddFile, kSidUsers));
+  root.dacl.push_back(MakeAce(kBoth | kInheritOnlyAce, kFileAllAccess, kSidCreatorOwner));
+  return root;
+}
+
 // Users may create files and folders here, and own what they create.
 FileSecurityDescriptor TempDefault() {
   constexpr uint8_t kBoth = kObjectInheritAce | kContainerInheritAce;
@@ -183,37 +195,31 @@ struct Record {
   bool directory = false;
 };
 
+// A volume keeps its objects' security with it, as NTFS does: the system volume's records are the
+// machine's ("<machine>/security/files.txt"), a data volume's live beside its files in the disk image
+// (VolumeSecurityFile), keyed without the drive letter, so that a data disk attached to another
+// machine brings the protection of its folders along.
 class Store {
  public:
   std::mutex mutex;
 
-  // Under the mutex: the records of the booted machine as they stand on disk.
-  std::map<std::wstring, Record>& Records() {
-    if (!Machine::IsBooted()) {
-      file_.clear();
-      records_.clear();
-      return records_;
-    }
-    fs::path file = Machine::Directory() / "security" / "files.txt";
-    std::error_code error;
-    auto stamp = fs::last_write_time(file, error);
-    if (file != file_ || error || stamp != stamp_) Load(file);
-    return records_;
-  }
+  // Under the mutex: the records of the volume that holds key, as they stand on disk. Keys in the map
+  // carry the drive letter the volume has now.
+  std::map<std::wstring, Record>& Records(const std::wstring& key) { return SourceFor(key).records; }
 
-  void Save() {
+  void Save(const std::wstring& key) {
     if (!Machine::IsBooted()) return;
-    fs::path file = Machine::Directory() / "security" / "files.txt";
+    Source& source = sources_[Locate(key).first];  // as changed in memory: not read again first
     std::error_code error;
-    fs::create_directories(file.parent_path(), error);
-    fs::path temporary = file;
+    fs::create_directories(source.file.parent_path(), error);
+    fs::path temporary = source.file;
     temporary += ".tmp";
     {
       std::ofstream out(temporary, std::ios::trunc);
-      for (const auto& [key, record] : records_) {
+      for (const auto& [recordKey, record] : source.records) {
         const auto& d = record.descriptor;
-        out << NarrowUtf8(key) << '\t' << (record.directory ? 'd' : 'f') << '\t' << NarrowUtf8(d.owner) << '\t'
-            << d.control << '\t' << (d.daclPresent ? 1 : 0) << '\t';
+        out << NarrowUtf8(recordKey.substr(source.prefix.size())) << '\t' << (record.directory ? 'd' : 'f') << '\t'
+            << NarrowUtf8(d.owner) << '\t' << d.control << '\t' << (d.daclPresent ? 1 : 0) << '\t';
         for (const auto& ace : d.dacl) {
           out << static_cast<int>(ace.type) << ',' << static_cast<int>(ace.flags) << ',' << ace.mask << ','
               << NarrowUtf8(ace.sid) << ';';
@@ -221,17 +227,48 @@ class Store {
         out << '\n';
       }
     }
-    fs::rename(temporary, file, error);
-    file_ = file;
-    stamp_ = fs::last_write_time(file, error);
+    fs::rename(temporary, source.file, error);
+    source.stamp = fs::last_write_time(source.file, error);
   }
 
  private:
-  void Load(const fs::path& file) {
-    records_.clear();
-    file_ = file;
+  struct Source {
+    fs::path file;
+    std::wstring prefix;  // what the stored keys lack: "" for the machine's, "D:" for a volume at D:
+    fs::file_time_type stamp{};
+    std::map<std::wstring, Record> records;
+  };
+
+  // The record file of the volume that holds key, and the drive prefix its keys lack.
+  static std::pair<fs::path, std::wstring> Locate(const std::wstring& key) {
+    if (key.size() >= 2 && key[1] == L':' && key[0] != L'C') {
+      fs::path volumeRoot = VolumeRootForLetter(key[0]);
+      if (!volumeRoot.empty()) return {VolumeSecurityFile(volumeRoot), key.substr(0, 2)};
+    }
+    return {Machine::Directory() / "security" / "files.txt", L""};
+  }
+
+  Source& SourceFor(const std::wstring& key) {
+    if (!Machine::IsBooted()) {
+      empty_.records.clear();
+      return empty_;
+    }
+    auto [file, prefix] = Locate(key);
+    Source& source = sources_[file];
     std::error_code error;
-    stamp_ = fs::last_write_time(file, error);
+    auto stamp = fs::last_write_time(file, error);
+    if (source.file != file || source.prefix != prefix || error || stamp != source.stamp) {
+      Load(file, prefix, &source);
+    }
+    return source;
+  }
+
+  static void Load(const fs::path& file, const std::wstring& prefix, Source* source) {
+    source->records.clear();
+    source->file = file;
+    source->prefix = prefix;
+    std::error_code error;
+    source->stamp = fs::last_write_time(file, error);
     std::ifstream in(file);
     std::string line;
     while (std::getline(in, line)) {
@@ -261,13 +298,12 @@ class Store {
         ace.sid = WidenUtf8(sid);
         record.descriptor.dacl.push_back(std::move(ace));
       }
-      records_[WidenUtf8(key)] = std::move(record);
+      source->records[prefix + WidenUtf8(key)] = std::move(record);
     }
   }
 
-  fs::path file_;
-  fs::file_time_type stamp_{};
-  std::map<std::wstring, Record> records_;
+  Source empty_;
+  std::map<fs::path, Source> sources_;
 };
 
 Store& TheStore() {
@@ -281,6 +317,7 @@ FileSecurityDescriptor EffectiveLocked(std::map<std::wstring, Record>& records, 
   auto found = records.find(key);
   if (found != records.end()) return found->second.descriptor;
   if (key == L"C:" || key.empty()) return RootDefault();
+  if (key.size() == 2 && key[1] == L':') return DataVolumeRootDefault();
   if (key == L"C:\\WINDOWS\\TEMP") return TempDefault();
   FileSecurityDescriptor parent = EffectiveLocked(records, ParentKey(key), true);
   FileSecurityDescriptor result;
@@ -316,7 +353,8 @@ ActAsUser::~ActAsUser() { t_user = previous_; }
 FileSecurityDescriptor EffectiveSecurity(const std::wstring& path, bool directory) {
   auto& store = TheStore();
   std::lock_guard<std::mutex> guard(store.mutex);
-  return EffectiveLocked(store.Records(), KeyOf(path), directory);
+  const std::wstring key = KeyOf(path);
+  return EffectiveLocked(store.Records(key), key, directory);
 }
 
 uint32_t CheckMayCreate(const std::wstring& path, bool directory) {
@@ -341,7 +379,7 @@ void RecordCreated(const std::wstring& path, bool directory, const FileSecurityD
   const std::wstring key = KeyOf(path);
   auto& store = TheStore();
   std::lock_guard<std::mutex> guard(store.mutex);
-  auto& records = store.Records();
+  auto& records = store.Records(key);
   // A new object: nothing of an earlier one of that name stays.
   const bool hadRecord = records.erase(key) > 0;
   Record record;
@@ -354,7 +392,7 @@ void RecordCreated(const std::wstring& path, bool directory, const FileSecurityD
   } else if (identity.system) {
     // What the system account creates is what the store computes anyway; keeping no record lets a later
     // change of the parent reach it.
-    if (hadRecord) store.Save();
+    if (hadRecord) store.Save(key);
     return;
   } else {
     FileSecurityDescriptor parent = EffectiveLocked(records, ParentKey(key), true);
@@ -363,20 +401,20 @@ void RecordCreated(const std::wstring& path, bool directory, const FileSecurityD
     if (parent.daclPresent) record.descriptor.dacl = Inherit(parent, record.descriptor.owner, directory);
   }
   records[key] = std::move(record);
-  store.Save();
+  store.Save(key);
 }
 
 void RecordDeleted(const std::wstring& path) {
   const std::wstring key = KeyOf(path);
   auto& store = TheStore();
   std::lock_guard<std::mutex> guard(store.mutex);
-  auto& records = store.Records();
+  auto& records = store.Records(key);
   bool changed = records.erase(key) > 0;
   for (auto it = records.upper_bound(key); it != records.end() && IsBelow(it->first, key);) {
     it = records.erase(it);
     changed = true;
   }
-  if (changed) store.Save();
+  if (changed) store.Save(key);
 }
 
 void RecordMoved(const std::wstring& from, const std::wstring& to) {
@@ -385,20 +423,22 @@ void RecordMoved(const std::wstring& from, const std::wstring& to) {
   if (source == target) return;
   auto& store = TheStore();
   std::lock_guard<std::mutex> guard(store.mutex);
-  auto& records = store.Records();
   std::map<std::wstring, Record> moved;
-  for (auto it = records.lower_bound(source);
-       it != records.end() && (it->first == source || IsBelow(it->first, source));) {
+  auto& sourceRecords = store.Records(source);
+  for (auto it = sourceRecords.lower_bound(source);
+       it != sourceRecords.end() && (it->first == source || IsBelow(it->first, source));) {
     moved[target + it->first.substr(source.size())] = std::move(it->second);
-    it = records.erase(it);
+    it = sourceRecords.erase(it);
   }
-  // What stood at the target is replaced.
-  for (auto it = records.lower_bound(target);
-       it != records.end() && (it->first == target || IsBelow(it->first, target));) {
-    it = records.erase(it);
+  store.Save(source);
+  // What stood at the target is replaced (the target may be on another volume).
+  auto& targetRecords = store.Records(target);
+  for (auto it = targetRecords.lower_bound(target);
+       it != targetRecords.end() && (it->first == target || IsBelow(it->first, target));) {
+    it = targetRecords.erase(it);
   }
-  for (auto& [key, record] : moved) records[key] = std::move(record);
-  store.Save();
+  for (auto& [key, record] : moved) targetRecords[key] = std::move(record);
+  store.Save(target);
 }
 
 }  // namespace tamber::platform::sim
@@ -533,7 +573,7 @@ uint32_t SetNamedSecurityInfo(const wchar_t* path, uint32_t securityInformation,
   const std::wstring key = sim::KeyOf(path);
   auto& store = sim::TheStore();
   std::lock_guard<std::mutex> guard(store.mutex);
-  auto& records = store.Records();
+  auto& records = store.Records(key);
   FileSecurityDescriptor current = sim::EffectiveLocked(records, key, directory);
   // Both rights are checked against the descriptor as it stands before the call.
   if (withOwner && !sim::Granted(identity, current, kWriteOwner) &&
@@ -566,7 +606,7 @@ uint32_t SetNamedSecurityInfo(const wchar_t* path, uint32_t securityInformation,
   }
   records[key] = std::move(record);
   if (withDacl && directory) sim::PropagateLocked(records, key);
-  store.Save();
+  store.Save(key);
   return kErrorSuccess;
 }
 

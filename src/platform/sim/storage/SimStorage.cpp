@@ -405,8 +405,7 @@ uint32_t SetLayoutLocked(OpenedDisk* opened, const uint8_t* in, uint32_t inSize)
     });
     if (!kept) {
       ForgetLocked(&config, old.id);
-      std::error_code error;
-      fs::remove_all(VolumeFilesDirectory(opened->image, old.id), error);
+      EraseVolumeFiles(opened->image, old.id);
     }
   }
   disk.partitions = partitions;
@@ -426,8 +425,7 @@ uint32_t CreateDiskLocked(OpenedDisk* opened, const uint8_t* in, uint32_t inSize
   auto config = LoadStorage(Machine::Directory());
   for (const auto& old : opened->disk.partitions) {
     ForgetLocked(&config, old.id);
-    std::error_code error;
-    fs::remove_all(VolumeFilesDirectory(opened->image, old.id), error);
+    EraseVolumeFiles(opened->image, old.id);
   }
   SaveStorage(Machine::Directory(), config);
   opened->disk.partitions.clear();
@@ -535,10 +533,9 @@ bool FormatVolume(wchar_t letter, const std::string& label, std::string* error) 
     partition.fileSystem = "NTFS";
     partition.label = label.substr(0, 32);
   }
-  fs::path files = VolumeFilesDirectory(volume->image, volume->partition.id);
+  EraseVolumeFiles(volume->image, volume->partition.id);
   std::error_code fsError;
-  fs::remove_all(files, fsError);
-  fs::create_directories(files, fsError);
+  fs::create_directories(VolumeFilesDirectory(volume->image, volume->partition.id), fsError);
   if (!SaveDiskImage(volume->image, image)) {
     *error = "The device is not ready.";
     return false;

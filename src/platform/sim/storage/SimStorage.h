@@ -88,6 +88,10 @@ std::string EncodeDiskImage(const SimDiskImage& image);
 bool DecodeDiskImage(const std::string& text, SimDiskImage* image);
 // Where the files of a partition's volume live.
 std::filesystem::path VolumeFilesDirectory(const std::filesystem::path& imageDir, const Guid& partitionId);
+// Where the owners and DACLs of a volume's files live (beside its files, so they travel with the disk).
+std::filesystem::path VolumeSecurityFile(const std::filesystem::path& volumeFiles);
+// Removes a volume's files and their security (a new partition table or a format).
+void EraseVolumeFiles(const std::filesystem::path& imageDir, const Guid& partitionId);
 
 // The storage of a machine (booted or not).
 SimStorageConfig LoadStorage(const std::filesystem::path& machineDir);

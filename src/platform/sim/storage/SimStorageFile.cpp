@@ -215,6 +215,19 @@ fs::path VolumeFilesDirectory(const fs::path& imageDir, const Guid& partitionId)
   return imageDir / "volumes" / NarrowUtf8(text.substr(1, text.size() - 2));
 }
 
+fs::path VolumeSecurityFile(const fs::path& volumeFiles) {
+  fs::path file = volumeFiles;
+  file += ".security.txt";
+  return file;
+}
+
+void EraseVolumeFiles(const fs::path& imageDir, const Guid& partitionId) {
+  const fs::path files = VolumeFilesDirectory(imageDir, partitionId);
+  std::error_code error;
+  fs::remove_all(files, error);
+  fs::remove(VolumeSecurityFile(files), error);
+}
+
 bool CreateDiskImage(const fs::path& dir, uint64_t size) {
   std::error_code error;
   if (size < 64 * static_cast<uint64_t>(kMiB) || fs::exists(dir / "disk.conf", error)) return false;
