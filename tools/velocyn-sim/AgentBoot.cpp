@@ -22,6 +22,7 @@
 #include "platform/ServiceHost.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/machine/SimPowerCut.h"
 #include "platform/sim/services/SimServiceHost.h"
 
 extern char** environ;
@@ -337,8 +338,13 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
   fs::remove(RunDirectory(machine) / "boot.socket", error);
 
   result.power = tamber::platform::sim::Power::Take(machine);
+  // A power cut planned at a platform call ends the process from inside.
+  const auto cutAtCall = sim::TakePowerCutNote(machine);
   if (!controller.KilledBy().empty()) {
     result.endedBy = controller.KilledBy();
+  } else if (cutAtCall) {
+    result.endedBy = "power cut";
+    result.powerCutAt = *cutAtCall;
   } else if (result.power) {
     result.endedBy = tamber::platform::sim::Power::ActionName(result.power->action);
   } else if (!result.reportedStates.empty() && result.reportedStates.back() == tamber::platform::kServiceStopped) {

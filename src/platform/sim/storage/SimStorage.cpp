@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -512,6 +513,15 @@ fs::path VolumeRootForLetter(wchar_t letter) {
   return root;
 }
 
+std::vector<std::string> DiskEvents(const fs::path& image) {
+  fs::path file = image;
+  file += ".events";
+  std::vector<std::string> events;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) events.push_back(line);
+  return events;
+}
+
 bool FormatVolume(wchar_t letter, const std::string& label, std::string* error) {
   std::lock_guard<std::recursive_mutex> lock(Runtime().mutex);
   auto config = LoadStorage(Machine::Directory());
@@ -537,6 +547,17 @@ bool FormatVolume(wchar_t letter, const std::string& label, std::string* error) 
   }
   fs::path files = VolumeFilesDirectory(volume->image, volume->partition.id);
   std::error_code fsError;
+  size_t lost = 0;
+  for (auto it = fs::recursive_directory_iterator(files, fsError); !fsError && it != fs::recursive_directory_iterator();
+       it.increment(fsError)) {
+    if (it->is_regular_file()) ++lost;
+  }
+  fsError.clear();
+  {
+    fs::path events = volume->image;
+    events += ".events";
+    std::ofstream(events, std::ios::app) << "format files=" + std::to_string(lost) + "\n";
+  }
   fs::remove_all(files, fsError);
   fs::create_directories(files, fsError);
   if (!SaveDiskImage(volume->image, image)) {
