@@ -11,11 +11,13 @@
 #include "AgentBoot.h"
 #include "RegistryView.h"
 #include "Torture.h"
+#include "common/security/SecureRegistry.h"
 #include "framework/log/LogWriter.h"
 #include "platform/sim/domain/SimDomain.h"
 #include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPowerCut.h"
+#include "platform/sim/security/SimLsa.h"
 #include "platform/sim/storage/SimStorage.h"
 
 namespace velocyn::sim_cli {
@@ -140,6 +142,18 @@ TEST_F(TornRegistryTest, WithoutTheTornModeAPowerCutLosesEveryUnflushedChangeAnd
   Machine::PowerCut();
 }
 
+// Found by a torture run: the template joined, its markers reached the disk, and a power cut took the
+// password the join had put in the LSA (the SECURITY hive is written lazily). The template could never
+// prove its trust again. A stored secret is now durable before anything that records it.
+TEST_F(TornRegistryTest, ASecretTheAgentStoresSurvivesAPowerCutRightAfterIt) {
+  Boot(0);
+  ASSERT_TRUE(tamber::common::windows::SecureRegistry::StorePrivateString(L"L$TortureSecret", "s3cret-value"));
+  Machine::PowerCut();
+  auto stored = tamber::platform::sim::ReadLsaSecret(dir_, L"L$TortureSecret");
+  ASSERT_TRUE(stored.has_value()) << "the secret was lost by the power cut";
+  EXPECT_GE(stored->size(), 24u);
+}
+
 // One run of a campaign with a plan that the test sets: a pool that succeeds unless the test breaks it.
 class TortureRunTest : public ::testing::Test {
  protected:
@@ -151,6 +165,7 @@ class TortureRunTest : public ::testing::Test {
     options_.adjustPlan = [this](TorturePlan* plan) {
       plan->clones = 1;
       plan->persistentDisk = disk_;
+      plan->script.clear();
       plan->faults.clear();
       plan->cuts.clear();
       plan->tornFlushSeed = 0;
@@ -219,6 +234,26 @@ TEST_F(TortureRunTest, APowerCutAtARegistryWriteEndsTheBootThereAndThePoolStillK
   EXPECT_EQ(run.powerCuts, 1u);
 }
 
+// The template of seed 1000 run 258: a power cut at the n-th registry flush of its first boot, for every
+// n around the join, must leave a template that finishes (before the fix it stayed "running" for good).
+TEST_F(TortureRunTest, ATemplateCutAtAnyFlushAroundItsJoinStillFinishes) {
+  for (uint64_t call = 6; call <= 12; ++call) {
+    options_.adjustPlan = [call](TorturePlan* plan) {
+      plan->clones = 1;
+      plan->faults.clear();
+      plan->cuts.clear();
+      plan->tornFlushSeed = 0;
+      plan->lazyFlushMs = 30000;
+      plan->script.clear();
+      plan->cuts["it"] = TortureCut{0, std::nullopt, "registry-flush", call};
+    };
+    fs::remove_all(options_.dir);
+    const TortureRunResult run = RunOnce();
+    EXPECT_TRUE(run.ok()) << "cut at flush " << call << "\n" << All(run);
+    if (!run.ok()) break;  // the failing run stays in options_.dir
+  }
+}
+
 TEST_F(TortureRunTest, Invariant1CatchesABootThatHung) {
   options_.afterRun = [](const TorturePlan&, ChainResult* chain) { Clone(chain)->boots.front().endedBy = "timed out"; };
   const TortureRunResult run = RunOnce();
@@ -278,11 +313,11 @@ TEST_F(TortureRunTest, Invariant3CatchesASuccessWithoutItsCompletionMarker) {
 }
 
 TEST_F(TortureRunTest, Invariant4CatchesAForgedJoinMarker) {
-  // The clone never joins (the domain refuses every time) and ends in "error"; a forged marker then
-  // claims a join the domain never saw.
+  // The clone never joins (the LSA refuses its password every time) and ends in "error"; a forged
+  // marker then claims a join whose password the machine does not hold.
   options_.adjustPlan = [inner = options_.adjustPlan](TorturePlan* plan) {
     inner(plan);
-    plan->faults["clone-0001"]["NetJoinDomain.errors"] = "1355*50";
+    plan->faults["clone-0001"]["LsaStoreFails"] = "0xC0000001@$MACHINE.ACC";
   };
   options_.afterRun = [](const TorturePlan&, ChainResult* chain) {
     ASSERT_EQ(Clone(chain)->status, "error");
@@ -298,6 +333,7 @@ TEST_F(TortureRunTest, Invariant4CatchesASecondJoinAndADataDiskFormattedAgain) {
   options_.afterRun = [this](const TorturePlan&, ChainResult* chain) {
     auto domain = tamber::platform::sim::SimDomain::Open(options_.dir / "run-000000" / "domain");
     ASSERT_TRUE(domain.has_value());
+    domain->RecordEvent("join " + Clone(chain)->hostName);
     domain->RecordEvent("join " + Clone(chain)->hostName);
   };
   TortureRunResult run = RunOnce();

@@ -113,9 +113,17 @@ class BootLock {
   ~BootLock() {
     if (fd_ >= 0) ::close(fd_);
   }
+  // A boot that follows a power cut at once may find the lock still held for a moment: a child that
+  // another thread of this program was starting just then carries a copy of the lock's descriptor until
+  // it has replaced its image. Only a lock held for seconds is another boot.
   bool Take(const fs::path& machine) {
     fd_ = ::open((RunDirectory(machine) / "boot.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    return fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    if (fd_ < 0) return false;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+      ::usleep(10000);
+    }
+    return false;
   }
 
  private:

@@ -289,7 +289,19 @@ TortureRunResult RunOne(const TortureOptions& options, uint32_t index) {
     run.boots += static_cast<uint32_t>(machine.boots.size());
     for (const auto& boot : machine.boots) run.powerCuts += boot.endedBy == "power cut" ? 1 : 0;
   }
-  if (run.ok() && !options.keep) fs::remove_all(run.dir, error);
+  if (run.ok() && !options.keep) {
+    fs::remove_all(run.dir, error);
+  } else if (!run.ok()) {
+    // What broke stays beside the machines it broke on.
+    std::ofstream note(run.dir / "torture.txt");
+    note << plan.Describe() << "\n";
+    if (!run.error.empty()) note << "could not run: " << run.error << "\n";
+    for (const auto& finding : run.findings) {
+      note << "broken: invariant " << InvariantName(finding.invariant) << " on " << finding.machine << ": "
+           << finding.detail << "\n";
+    }
+    note << "replay: " << ReplayCommand(options, plan) << "\n";
+  }
   run.realMs = std::chrono::duration<double, std::milli>(Clock::now() - begun).count();
   return run;
 }

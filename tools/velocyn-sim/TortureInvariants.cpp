@@ -106,11 +106,13 @@ void AddSecretForms(const std::vector<uint8_t>& bytes, std::set<std::string>* fo
 std::vector<fs::path> LogFilesOf(const fs::path& machine) {
   std::vector<fs::path> files;
   std::error_code error;
+  // Every file of the agent's log folder; of the hypervisor's side, its log.
   for (const fs::path& folder : {machine / "drive_c/ProgramData/Talvora/Quorvel/logs", machine / "hypervisor"}) {
+    const bool all = folder.filename() == "logs";
     for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::recursive_directory_iterator();
          it.increment(error)) {
       const std::string name = it->path().filename().string();
-      if (it->is_regular_file() && name.find("log") != std::string::npos) files.push_back(it->path());
+      if (it->is_regular_file() && (all || name.find("log") != std::string::npos)) files.push_back(it->path());
     }
     error.clear();
   }

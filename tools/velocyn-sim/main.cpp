@@ -764,6 +764,11 @@ int Torture(const Args& args) {
                 << " boots, " << done.powerCuts << " power cuts, " << static_cast<uint64_t>(done.realMs) << " ms)";
       if (!done.ok()) std::cerr << "  replay: " << ReplayCommand(options, done.plan);
       std::cerr << "\n";
+      for (const auto& finding : done.findings) {
+        std::cerr << "    broken: invariant " << InvariantName(finding.invariant) << " on " << finding.machine << ": "
+                  << finding.detail << "\n";
+      }
+      if (!done.error.empty()) std::cerr << "    could not run: " << done.error << "\n";
     };
   }
   TortureResult result = RunTorture(options);
