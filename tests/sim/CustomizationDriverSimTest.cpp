@@ -247,12 +247,15 @@ TEST_F(CustomizationDriverSimTest, ErrorStatusFromTheBootTimeAgentStopsTheClone)
   EXPECT_EQ(ServiceDword(L"PolicyState"), 17u);
   EXPECT_EQ(ServiceDword(L"NotifyHaldenStatusValue"), 1u);
 
-  // The sysprep phases let the clone go on; "success" without the completed marker does not.
+  // The sysprep phases let the clone go on, and so does "success" without the completed marker: the
+  // power went while the last start completed (found by a torture run), and the completion is done again.
   Customization customization;
   for (const char* status : {"specialize", "oobe", "snapshotting", "postSnapshotting", "success"}) {
     ASSERT_TRUE(Hypervisor().SetVariable("clone.CustomizationState", status));
-    EXPECT_EQ(customization.OkToCustomizeClone(), std::string(status) != "success") << status;
+    EXPECT_TRUE(customization.OkToCustomizeClone()) << status;
   }
+  ASSERT_EQ(util::CustomizationPersistentInfo::Instance()->Set(Persisted::CloneCustomizationCompleted), 0);
+  EXPECT_FALSE(customization.OkToCustomizeClone()) << "success with the completed marker is done";
 }
 
 TEST_F(CustomizationDriverSimTest, PreShutdownScriptWaitsForCompletionOnSysprepAndUniversalprep) {

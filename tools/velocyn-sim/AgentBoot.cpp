@@ -23,6 +23,7 @@
 #include "platform/ServiceHost.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/machine/SimPowerCut.h"
 #include "platform/sim/services/SimServiceHost.h"
 
 extern char** environ;
@@ -113,12 +114,13 @@ class BootLock {
   ~BootLock() {
     if (fd_ >= 0) ::close(fd_);
   }
+  // A boot that follows a power cut at once may find the lock still held for a moment: a child that
+  // another thread of this program was starting just then carries a copy of the lock's descriptor until
+  // it has replaced its image. Only a lock held for seconds is another boot.
   bool Take(const fs::path& machine) {
     fd_ = ::open((RunDirectory(machine) / "boot.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0) return false;
-    // The lock of a boot that just ended can outlive it for a moment: a process that another thread of
-    // this program is starting holds a copy of every descriptor until its exec closes them.
-    for (int attempt = 0; attempt < 300; ++attempt) {
+    for (int attempt = 0; attempt < 500; ++attempt) {
       if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -345,8 +347,13 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
   fs::remove(RunDirectory(machine) / "boot.socket", error);
 
   result.power = tamber::platform::sim::Power::Take(machine);
+  // A power cut planned at a platform call ends the process from inside.
+  const auto cutAtCall = sim::TakePowerCutNote(machine);
   if (!controller.KilledBy().empty()) {
     result.endedBy = controller.KilledBy();
+  } else if (cutAtCall) {
+    result.endedBy = "power cut";
+    result.powerCutAt = *cutAtCall;
   } else if (result.power) {
     result.endedBy = tamber::platform::sim::Power::ActionName(result.power->action);
   } else if (!result.reportedStates.empty() && result.reportedStates.back() == tamber::platform::kServiceStopped) {

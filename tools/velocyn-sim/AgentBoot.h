@@ -41,6 +41,7 @@ struct AgentBootResult {
   std::optional<tamber::platform::sim::PowerRequest> power;  // the request that ended the boot, taken
   std::vector<uint32_t> reportedStates;                      // SERVICE_* states in the order reported
   uint64_t machineTimeMs = 0;                                // length of the boot in machine time
+  std::string powerCutAt;  // a power cut planned at a platform call: where it fell ("file-write call 12")
 };
 
 // The simulated guest that this process itself boots (to read or write a machine's registry) is one at a

@@ -43,7 +43,6 @@ constexpr const char* kLogDirectory = "drive_c/ProgramData/Talvora/Quorvel/logs"
 // The golden image's service stops itself this long after it has done its work, so a boot that asks
 // for no shutdown or reboot still ends soon (machine time).
 constexpr uint32_t kServiceShutdownDelayMs = 20000;
-constexpr uint64_t kHostTimeoutMs = 300000;
 // Machines are numbered for their addresses and UUIDs: the chain's own first, then the clones.
 constexpr uint32_t kFirstCloneNumber = 100;
 
@@ -255,7 +254,7 @@ void Chain::BootUntilDone(ChainMachine* machine) {
   AgentBootOptions boot;
   boot.agentExecutable = options_.agentExecutable;
   boot.timeScale = options_.timeScale;
-  boot.hostTimeoutMs = kHostTimeoutMs;
+  boot.hostTimeoutMs = options_.hostTimeoutMs;
   SimHypervisor hypervisor(machine->dir / "hypervisor");
   while (machine->boots.size() < options_.maxBootsPerMachine) {
     const auto logsBefore = LogFiles(machine->dir);
@@ -269,17 +268,20 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     record.realMs = SinceMs(begun);
     record.endedBy = ended.started ? ended.endedBy : "not started: " + ended.error;
     record.exitCode = ended.exitCode;
+    record.powerCutAt = ended.powerCutAt;
     record.machineTimeMs = ended.machineTimeMs;
     record.status = hypervisor.GetVariable(machine->role + ".CustomizationState").value_or("");
     record.steps = ReadSteps(machine->dir, logsBefore);
     machine->machineTimeMs += record.machineTimeMs;
     machine->realMs += record.realMs;
     machine->boots.push_back(std::move(record));
+    if (options_.afterBoot) options_.afterBoot(*machine);
     const ChainBoot& last = machine->boots.back();
     if (!ended.started || machine->role == "master") return;
     const bool final = last.status == "success" || last.status == "error";
-    // A machine goes on while it restarts itself or has not reached a final status.
-    if (final && last.endedBy != "reboot") return;
+    // A machine goes on while it restarts itself or has not reached a final status; power that comes
+    // back after a cut boots it again, as the hypervisor would.
+    if (final && last.endedBy != "reboot" && last.endedBy != "power cut") return;
   }
 }
 

@@ -45,6 +45,8 @@ struct ChainOptions {
   // A boot still running after this much machine time gets a stop control, as an administrator would
   // send one; stopAt, when set and answering, chooses another time for a boot.
   uint64_t stopAfterMs = 3600000;
+  // A boot still running after this much real time is cut off and counts as "timed out".
+  uint64_t hostTimeoutMs = 300000;
   std::function<std::optional<uint64_t>(const ChainMachine& machine)> stopAt;
   // Called for each machine made from another's disk, before its first boot (tests shape single
   // machines); index counts clones from 0 and is 0 for the others.
@@ -52,6 +54,8 @@ struct ChainOptions {
   // The machine time at which a boot's power is cut, asked before every boot (the boot's number is
   // machine.boots.size()); nothing for a boot that runs to its end.
   std::function<std::optional<uint64_t>(const ChainMachine& machine)> powerCutAt;
+  // Called after each boot of a machine, with the boot recorded last in machine.boots.
+  std::function<void(const ChainMachine& machine)> afterBoot;
   // One line per machine that finished, for people watching a long run.
   std::function<void(const std::string& line)> progress;
 };
@@ -69,7 +73,8 @@ struct ChainBoot {
   uint64_t machineTimeMs = 0;
   double startRealMs = 0;  // since the chain started
   double realMs = 0;
-  std::string status;  // the role's status after the boot ("" when unset)
+  std::string status;      // the role's status after the boot ("" when unset)
+  std::string powerCutAt;  // a power cut planned at a platform call: where it fell
   std::vector<ChainStep> steps;
 };
 

@@ -84,7 +84,7 @@ bool Store(const wchar_t* name, const platform::LsaUnicodeString& value) {
         static_cast<uint32_t>(status), platform::LsaNtStatusToWinError(status));
     return false;
   }
-  return true;
+  return SecureRegistry::FlushSecrets();
 }
 
 // LsaRetrievePrivateData through a policy handle of its own; logs why it failed, under the name of the
@@ -134,6 +134,16 @@ platform::LsaHandle SecureRegistry::GetPolicyHandle() {
     return nullptr;
   }
   return policy;
+}
+
+bool SecureRegistry::FlushSecrets() {
+  const uint32_t error = platform::RegFlushKey(platform::HKeyLocalMachine());
+  if (error != 0) {
+    Log(LogLevel::Error, L"tamber::common::windows::SecureRegistry::FlushSecrets(): Failed flushing the registry: 0x%X",
+        error);
+    return false;
+  }
+  return true;
 }
 
 bool SecureRegistry::StorePrivateData(const wchar_t* name, const uint8_t* data, uint32_t length) {

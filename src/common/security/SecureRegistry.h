@@ -30,6 +30,11 @@ class SecureRegistry {
   // Stores narrow text as wide characters, one per byte as the C runtime's default locale converts
   // them: length twice the character count, maximum length two bytes more (room for a terminator).
   static bool StorePrivateString(const wchar_t* name, const char* text);
+  // Makes what the LSA holds durable now. Its secrets live in the SECURITY hive, which the registry
+  // writes lazily; a marker that records a stored secret (a join, a password) must never reach the disk
+  // before the secret does, or a power cut leaves the marker without its password. A flush of
+  // HKEY_LOCAL_MACHINE writes every hive. False (logged) when the flush failed.
+  static bool FlushSecrets();
 
   // The value in a new zero-filled buffer of the value's maximum length; returns that size, or 0 on
   // failure (*data untouched then).

@@ -138,6 +138,15 @@ bool Cloneprep::CustomizeIT() {
   if (renewal.hasIpAddress() == 0) persistentInfo_->Set(Persisted::IpRenewed);
 
   bool joinFailed = false;
+  if (!persistentInfo_->Is(Persisted::TemplateJoinedDomain) &&
+      persistentInfo_->Is(Persisted::TemplateDomainJoinFinished)) {
+    // The join is done and durable (its password has left guestinfo for good); only the step's own
+    // marker was lost to a power cut. Joining again could only fail, on every start.
+    Log(LogLevel::Debug,
+        L"tamber::core::windows::Cloneprep::CustomizeIT(): Template: Domain Join Already Finished, Rebooting Now");
+    persistentInfo_->Set(Persisted::TemplateJoinedDomain);
+    return RebootAfterJoin();
+  }
   if (!persistentInfo_->Is(Persisted::TemplateJoinedDomain)) {
     if (JoinTemplate(&joinFailed)) return true;  // going down for the join reboot
   } else {
@@ -145,6 +154,13 @@ bool Cloneprep::CustomizeIT() {
   }
 
   if (persistentInfo_->Is(Persisted::TemplateRebooted)) return FinishTemplate();
+  if (persistentInfo_->Is(Persisted::TemplateJoinedDomain)) {
+    // Joined, but the mark of the reboot that follows the join never reached the disk (the power went
+    // between the two): without that reboot the template would wait here on every start.
+    Log(LogLevel::Debug,
+        L"tamber::core::windows::Cloneprep::CustomizeIT(): Template: Joined But Not Yet Rebooted, Rebooting Now");
+    return RebootAfterJoin();
+  }
   Log(LogLevel::Debug, L"tamber::core::windows::Cloneprep::CustomizeIT(): Template: Skipping Shutdown");
   return !joinFailed;
 }
@@ -166,6 +182,10 @@ bool Cloneprep::JoinTemplate(bool* failed) {
   support_->Stop(Timing::DomainJoin);
   Log(LogLevel::Debug, L"tamber::core::windows::Cloneprep::CustomizeIT(): Template: Domain Join Completed");
   system_->Sleep(util::Tunables(registry_).Get(Tunable::DomainJoinRebootDelay));
+  return RebootAfterJoin();
+}
+
+bool Cloneprep::RebootAfterJoin() {
   persistentInfo_->Set(Persisted::TemplateRebooted);
   Log(LogLevel::Debug,
       L"tamber::core::windows::Cloneprep::CustomizeIT(): Template: Marked Template Rebooted. About To Reboot");

@@ -45,6 +45,8 @@ class Cloneprep : public Customization {
   // The domain join of the template's first start. True when the machine is going down for the join
   // reboot; *failed when the join failed.
   bool JoinTemplate(bool* failed);
+  // Marks the template rebooted, makes its markers durable and restarts it; true (going down).
+  bool RebootAfterJoin();
 };
 
 }  // namespace tamber::core::windows

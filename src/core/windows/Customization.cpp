@@ -166,6 +166,13 @@ bool Customization::OkToCustomizeClone() {
         L"tamber::core::windows::Customization::OkToCustomizeClone(): Clone: Customization Has Already Completed Successfully");
     return false;
   }
+  if (status == util::status::kSuccess) {
+    // The hypervisor was told "success" but the completion never reached the disk: the power went while
+    // the last start completed. The steps done are marked; the completion is done again.
+    Log(LogLevel::Warn,
+        L"tamber::core::windows::Customization::OkToCustomizeClone(): Clone: Success Reported But Completion Not Recorded, Completing Again");
+    return true;
+  }
   if (IsSysprepPhaseStatus(status)) {
     Log(LogLevel::Debug,
         L"tamber::core::windows::Customization::OkToCustomizeClone(): Clone: Sysprep Customization In Progress");

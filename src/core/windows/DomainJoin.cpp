@@ -520,9 +520,13 @@ uint32_t DomainJoin::JoinMachineToDomainEx(const std::wstring& target, const std
   for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
     error = platform::NetJoinDomain(nullptr, target.c_str(), nullptr, nullptr, password.c_str(), kJoinOptions);
     if (error == 0) {
+      // The guestinfo copy of the password goes for good: before it does, the password the join stored
+      // in the LSA and the marker that the join finished are made durable (a flush of every hive), so a
+      // power cut can never leave a joined machine that neither holds nor remembers its password.
+      if (machineType_->IsIT()) persistentInfo_->Set(Persisted::TemplateDomainJoinFinished);
+      SecureRegistry::FlushSecrets();
       if (!persistentInfo_->Is(Persisted::MachinePwdInfoSecured)) ClearMachinePassword();
       Log(LogLevel::Debug, L"tamber::core::windows::DomainJoin::JoinMachineToDomainEx(): Domain Join successful");
-      if (machineType_->IsIT()) persistentInfo_->Set(Persisted::TemplateDomainJoinFinished);
       return 0;
     }
     Log(LogLevel::Error,
@@ -931,6 +935,7 @@ bool DomainJoin::ChangeMachinePassword(bool force) {
       return false;
     }
   }
+  SecureRegistry::FlushSecrets();  // the new password, before the marker that says it changed
   if (it) persistentInfo_->Set(Persisted::TemplateMachinePasswordChanged);
   if (clone) persistentInfo_->Set(Persisted::CloneMachinePasswordChanged);
   RestartNetlogon(NetlogonRestart::AfterChange);

@@ -348,6 +348,18 @@ std::optional<SecretBytes> SimDomain::AccountPassword(const std::string& machine
   return password;
 }
 
+void SimDomain::RecordEvent(const std::string& line) const {
+  // One short write in append mode: lines of machines that join at the same time do not mix.
+  std::ofstream(dir_ / "events.log", std::ios::app) << line + "\n";
+}
+
+std::vector<std::string> SimDomain::Events() const {
+  std::vector<std::string> events;
+  std::ifstream in(dir_ / "events.log");
+  for (std::string line; std::getline(in, line);) events.push_back(line);
+  return events;
+}
+
 bool SimDomain::SetAccountPassword(const std::string& machineName, const uint8_t* password, size_t size) const {
   if (!IsAccountName(machineName) || (password == nullptr && size != 0)) return false;
   std::error_code error;

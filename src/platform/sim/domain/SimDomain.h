@@ -121,6 +121,11 @@ class SimDomain {
   bool SetAccountPassword(const std::string& machineName, const uint8_t* password, size_t size) const;
   bool DeleteAccount(const std::string& machineName) const;
 
+  // What happened to the domain's accounts, one line each in order ("join POOL-CL0001"), kept in
+  // "<domain>/events.log" so that a run can check that a machine joined only once.
+  void RecordEvent(const std::string& line) const;
+  std::vector<std::string> Events() const;
+
  private:
   SimDomain() = default;
   std::filesystem::path AccountFile(const std::string& machineName) const;

@@ -70,6 +70,7 @@ uint32_t NetJoinDomain(const wchar_t* /*server*/, const wchar_t* domain, const w
   const bool stored =
       view->domain.SetAccountPassword(name, bytes.data(), bytes.size()) && sim::WriteLsaSecret(kMachineSecret, bytes);
   std::memset(bytes.data(), 0, bytes.size());
+  if (stored) view->domain.RecordEvent("join " + name);
   return stored ? kErrorSuccess : kErrorNoSuchDomain;
 }
 

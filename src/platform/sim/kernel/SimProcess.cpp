@@ -22,6 +22,7 @@
 #include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/kernel/SimStreams.h"
 #include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/machine/SimPowerCut.h"
 #include "platform/sim/tools/SimTools.h"
 
 extern char** environ;
@@ -639,6 +640,7 @@ bool CreatePipe(Handle* readPipe, Handle* writePipe, bool inheritHandles, uint32
 
 bool CreateProcess(const std::wstring& commandLine, bool inheritHandles, uint32_t creationFlags,
                    const StartupInfo& startup, ProcessInformation* info) {
+  sim::PowerCutPoint(sim::PowerCutSite::ProcessStart);
   // No windows or consoles in this guest; a suspended start waits for ResumeThread.
   const bool suspended = (creationFlags & kCreateSuspended) != 0;
   std::vector<std::wstring> argv = sim::SplitCommandLine(commandLine);
@@ -735,6 +737,7 @@ bool ReadFile(Handle file, void* buffer, uint32_t bytesToRead, uint32_t* bytesRe
 }
 
 bool WriteFile(Handle file, const void* buffer, uint32_t bytesToWrite, uint32_t* bytesWritten) {
+  sim::PowerCutPoint(sim::PowerCutSite::FileWrite);
   if (bytesWritten != nullptr) *bytesWritten = 0;
   auto stream = sim::LookupHandleAs<StreamObject>(file);
   if (!stream) {

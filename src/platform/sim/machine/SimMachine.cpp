@@ -10,6 +10,7 @@
 
 #include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimBootHooks.h"
+#include "platform/sim/machine/SimPowerCut.h"
 
 namespace tamber::platform::sim {
 namespace {
@@ -47,6 +48,7 @@ void Machine::SaveConfig(const std::filesystem::path& dir, const MachineConfig& 
       << "lazyFlushMs=" << config.lazyFlushMs << "\n"
       << "freeDiskBytes=" << config.freeDiskBytes << "\n"
       << "wallOffsetMs=" << config.wallOffsetMs << "\n";
+  if (config.tornFlushSeed != 0) out << "tornFlushSeed=" << config.tornFlushSeed << "\n";
 }
 
 MachineConfig Machine::LoadConfig(const std::filesystem::path& dir) {
@@ -63,6 +65,7 @@ MachineConfig Machine::LoadConfig(const std::filesystem::path& dir) {
     if (name == "lazyFlushMs") value >> config.lazyFlushMs;
     if (name == "freeDiskBytes") value >> config.freeDiskBytes;
     if (name == "wallOffsetMs") value >> config.wallOffsetMs;
+    if (name == "tornFlushSeed") value >> config.tornFlushSeed;
   }
   return config;
 }
@@ -89,6 +92,7 @@ void Machine::Boot(const std::filesystem::path& dir) {
     double value = std::atof(scale);
     if (value > 0) state.config.timeScale = value;
   }
+  PowerCutBoot(state.dir);
   SetTimeScale(state.config.timeScale);
   ResetBootClock(0);
   ResetWallClock(state.config.wallOffsetMs);

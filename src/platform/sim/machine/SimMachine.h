@@ -10,11 +10,14 @@ namespace tamber::platform::sim {
 
 // Settings kept in "<machine>/machine.conf" as name=value lines.
 struct MachineConfig {
-  double timeScale = 1.0;           // machine milliseconds per host millisecond
-  int32_t utcBiasMinutes = 0;       // UTC = local + bias, as Windows keeps it
-  uint32_t lazyFlushMs = 5000;      // machine time before a dirty hive is written by itself
-  uint64_t freeDiskBytes = 0;       // reported free space of C:; 0 means the host's own figure
-  int64_t wallOffsetMs = 0;         // machine wall clock minus the host's
+  double timeScale = 1.0;       // machine milliseconds per host millisecond
+  int32_t utcBiasMinutes = 0;   // UTC = local + bias, as Windows keeps it
+  uint32_t lazyFlushMs = 5000;  // machine time before a dirty hive is written by itself
+  uint64_t freeDiskBytes = 0;   // reported free space of C:; 0 means the host's own figure
+  int64_t wallOffsetMs = 0;     // machine wall clock minus the host's
+  // Torture runs: a power cut keeps a random part of the registry's unflushed changes, decided per key
+  // from this seed, as a real hive can come back with part of what was not flushed. 0: it loses them all.
+  uint64_t tornFlushSeed = 0;
 };
 
 class Machine {

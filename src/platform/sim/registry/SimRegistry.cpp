@@ -6,6 +6,11 @@
 // machine's lazy-flush interval; a clean end of the boot writes every hive; a power cut loses whatever was
 // not written. The next boot loads only the files.
 //
+// Torture mode (the machine's tornFlushSeed): every change also writes the hive's whole current state to
+// "<HIVE>.hive.unflushed", which a flush removes. A boot that finds one after a power cut keeps a random
+// part of it, decided per key (its values as one, a new key with its subtree, a deleted key), makes that
+// durable at once and drops the rest.
+//
 // Key handles are kernel objects in the simulated handle table. Change notifications follow the kernel's
 // rules: one arming fires once; a change that happens while a watched handle is not armed is remembered
 // and fires the next arming at once, so that a caller that re-arms after reading never misses a write.
@@ -13,9 +18,11 @@
 #include <array>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -27,6 +34,7 @@
 #include "platform/sim/machine/SimBootHooks.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/machine/SimPower.h"
+#include "platform/sim/machine/SimPowerCut.h"
 #include "platform/sim/registry/SimHiveFile.h"
 
 namespace tamber::platform::sim {
@@ -136,6 +144,7 @@ struct RegistryState {
   uint64_t boot = 0;  // counts boots, so that a stale object never passes for a live one
   std::filesystem::path dir;
   uint32_t lazyFlushMs = 5000;
+  uint64_t tornSeed = 0;
   std::shared_ptr<Node> machine;
   std::shared_ptr<Node> users;
   std::shared_ptr<KeyObject> machineKey;  // what HKEY_LOCAL_MACHINE and HKEY_USERS stand for
@@ -216,9 +225,12 @@ uint32_t ResolveLocked(HKey key, uint32_t neededAccess, std::shared_ptr<KeyObjec
   return kErrorSuccess;
 }
 
+void JournalLocked(int hive);
+
 void MarkDirtyLocked(const Node& node) {
   if (node.hive == kNoHive || node.isVolatile) return;
   auto& st = State();
+  JournalLocked(node.hive);
   auto& hive = st.hives[node.hive];
   if (hive.dirty) return;
   hive.dirty = true;
@@ -303,6 +315,48 @@ std::filesystem::path HiveFile(int hive) {
 
 std::shared_ptr<Node> HiveRootLocked(int hive) { return State().machine->FindSubkey(kHiveNames[hive]); }
 
+std::filesystem::path JournalFile(int hive) {
+  auto file = HiveFile(hive);
+  file += ".unflushed";
+  return file;
+}
+
+void JournalLocked(int hive) {
+  if (State().tornSeed == 0) return;
+  if (auto root = HiveRootLocked(hive)) {
+    hive::WriteFileAtomically(JournalFile(hive), hive::Encode(SnapshotLocked(*root), hive::FileKind::Hive));
+  }
+}
+
+void DropJournal(int hive) {
+  std::error_code error;
+  std::filesystem::remove(JournalFile(hive), error);
+}
+
+// What a power cut left of the unflushed state: per key, the unflushed or the durable form.
+void MergeTorn(hive::Key* durable, const hive::Key& unflushed, std::mt19937_64& random) {
+  auto coin = [&random] { return (random() & 1) != 0; };
+  if (coin()) durable->values = unflushed.values;
+  std::map<std::wstring, const hive::Key*> later;
+  for (const auto& subkey : unflushed.subkeys) later.emplace(hive::FoldName(subkey.name), &subkey);
+  std::vector<hive::Key> kept;
+  for (auto& subkey : durable->subkeys) {
+    auto found = later.find(hive::FoldName(subkey.name));
+    if (found == later.end()) {
+      if (coin()) kept.push_back(std::move(subkey));  // its deletion was lost
+      continue;
+    }
+    MergeTorn(&subkey, *found->second, random);
+    kept.push_back(std::move(subkey));
+    later.erase(found);
+  }
+  // What is left in later is new since the last flush: each new key reached the disk or did not.
+  for (const auto& subkey : unflushed.subkeys) {
+    if (later.count(hive::FoldName(subkey.name)) != 0 && coin()) kept.push_back(subkey);
+  }
+  durable->subkeys = std::move(kept);
+}
+
 uint32_t FlushHiveLocked(int hive) {
   auto& st = State();
   if (!st.hives[hive].dirty) return kErrorSuccess;
@@ -312,6 +366,7 @@ uint32_t FlushHiveLocked(int hive) {
     return kErrorRegistryIoFailed;
   }
   st.hives[hive].dirty = false;
+  DropJournal(hive);
   return kErrorSuccess;
 }
 
@@ -337,7 +392,7 @@ void SetAside(const std::filesystem::path& file) {
   std::filesystem::rename(file, target, error);
 }
 
-std::shared_ptr<Node> LoadHive(int hive) {
+std::shared_ptr<Node> LoadHive(int hive, uint64_t tornSeed) {
   auto file = HiveFile(hive);
   std::error_code error;
   auto temp = file;
@@ -351,6 +406,17 @@ std::shared_ptr<Node> LoadHive(int hive) {
       SetAside(file);
     }
   }
+  std::vector<uint8_t> journal;
+  hive::Key unflushed;
+  if (tornSeed != 0 && hive::ReadWholeFile(JournalFile(hive), &journal) &&
+      hive::Decode(journal.data(), journal.size(), hive::FileKind::Hive, &unflushed)) {
+    std::mt19937_64 random(tornSeed ^ std::hash<std::string_view>()(std::string_view(
+                                          reinterpret_cast<const char*>(journal.data()), journal.size())));
+    MergeTorn(&key, unflushed, random);
+    key.name = kHiveNames[hive];
+    hive::WriteFileAtomically(file, hive::Encode(key, hive::FileKind::Hive));  // what survived is on disk now
+  }
+  DropJournal(hive);
   key.name = kHiveNames[hive];
   return BuildNode(std::move(key), nullptr, hive, false);
 }
@@ -402,10 +468,11 @@ void RegistryBoot(const std::filesystem::path& machineDir, const MachineConfig& 
     std::error_code error;
     std::filesystem::create_directories(st.dir, error);
     st.lazyFlushMs = config.lazyFlushMs;
+    st.tornSeed = config.tornFlushSeed;
     st.machine = MakeRoot(L"HKEY_LOCAL_MACHINE");
     st.users = MakeRoot(L"HKEY_USERS");
     for (int hive = 0; hive < kHiveCount; ++hive) {
-      auto root = LoadHive(hive);
+      auto root = LoadHive(hive, config.tornFlushSeed);
       root->parent = st.machine.get();
       st.machine->subkeys.emplace(hive::FoldName(root->name), std::move(root));
       st.hives[hive] = HiveState{};
@@ -430,7 +497,9 @@ void RegistryEndBoot(bool clean) {
   if (st.flusher.joinable()) st.flusher.join();
 
   std::lock_guard<std::mutex> lock(st.mutex);
-  if (clean) FlushAllLocked();
+  if (clean && FlushAllLocked() == kErrorSuccess) {
+    for (int hive = 0; hive < kHiveCount; ++hive) DropJournal(hive);
+  }
   // Whatever was not written is gone. Handles of this boot stop working (the kernel drops them too).
   for (auto& weak : st.watchers) {
     if (auto watcher = weak.lock()) {
@@ -479,6 +548,7 @@ uint32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, uint32_t /*options*/, ui
 
 uint32_t RegCreateKeyEx(HKey root, const wchar_t* subKey, uint32_t options, uint32_t access, HKey* result,
                         uint32_t* disposition) {
+  sim::PowerCutPoint(sim::PowerCutSite::RegistryWrite);
   if (result == nullptr) return kErrorInvalidParameter;
   *result = nullptr;
   auto parts = sim::SplitPath(subKey);
@@ -515,6 +585,7 @@ uint32_t RegCreateKeyEx(HKey root, const wchar_t* subKey, uint32_t options, uint
     created = true;
     node = std::move(child);
   }
+  if (created) sim::MarkDirtyLocked(*node);  // the torture journal must hold the deepest new key too
   *result = sim::InsertHandle(std::make_shared<KeyObject>(node, sim::NormalizeAccess(access), st.boot));
   if (disposition != nullptr) *disposition = created ? kRegCreatedNewKey : kRegOpenedExistingKey;
   return kErrorSuccess;
@@ -557,6 +628,7 @@ uint32_t RegQueryValueEx(HKey key, const wchar_t* name, uint32_t* type, uint8_t*
 }
 
 uint32_t RegSetValueEx(HKey key, const wchar_t* name, uint32_t type, const uint8_t* data, uint32_t size) {
+  sim::PowerCutPoint(sim::PowerCutSite::RegistryWrite);
   if (data == nullptr && size != 0) return kErrorInvalidParameter;
   std::wstring valueName = name != nullptr ? name : L"";
   if (valueName.size() > sim::kMaxValueNameLength) return kErrorInvalidParameter;
@@ -584,6 +656,7 @@ uint32_t RegSetValueEx(HKey key, const wchar_t* name, uint32_t type, const uint8
 }
 
 uint32_t RegDeleteValue(HKey key, const wchar_t* name) {
+  sim::PowerCutPoint(sim::PowerCutSite::RegistryWrite);
   auto& st = sim::State();
   PendingSignals signals;
   std::lock_guard<std::mutex> lock(st.mutex);
@@ -600,6 +673,7 @@ uint32_t RegDeleteValue(HKey key, const wchar_t* name) {
 }
 
 uint32_t RegDeleteTree(HKey key, const wchar_t* subKey) {
+  sim::PowerCutPoint(sim::PowerCutSite::RegistryWrite);
   auto parts = sim::SplitPath(subKey);
   auto& st = sim::State();
   PendingSignals signals;
@@ -671,6 +745,7 @@ uint32_t RegEnumValue(HKey key, uint32_t index, std::wstring* name, uint32_t* ty
 }
 
 uint32_t RegFlushKey(HKey key) {
+  sim::PowerCutPoint(sim::PowerCutSite::RegistryFlush);
   auto& st = sim::State();
   std::lock_guard<std::mutex> lock(st.mutex);
   std::shared_ptr<KeyObject> object;
@@ -735,6 +810,7 @@ uint32_t RegSaveKey(HKey key, const wchar_t* file) {
 }
 
 uint32_t RegRestoreKey(HKey key, const wchar_t* file, uint32_t /*flags*/) {
+  sim::PowerCutPoint(sim::PowerCutSite::RegistryWrite);
   if (file == nullptr) return kErrorInvalidParameter;
   if (!sim::SimPrivilegeEnabled(L"SeRestorePrivilege")) return kErrorPrivilegeNotHeld;
   auto path = sim::HostPath(file);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -510,6 +511,15 @@ fs::path VolumeRootForLetter(wchar_t letter) {
   return root;
 }
 
+std::vector<std::string> DiskEvents(const fs::path& image) {
+  fs::path file = image;
+  file += ".events";
+  std::vector<std::string> events;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) events.push_back(line);
+  return events;
+}
+
 bool FormatVolume(wchar_t letter, const std::string& label, std::string* error) {
   std::lock_guard<std::recursive_mutex> lock(Runtime().mutex);
   auto config = LoadStorage(Machine::Directory());
@@ -533,9 +543,21 @@ bool FormatVolume(wchar_t letter, const std::string& label, std::string* error) 
     partition.fileSystem = "NTFS";
     partition.label = label.substr(0, 32);
   }
-  EraseVolumeFiles(volume->image, volume->partition.id);
   std::error_code fsError;
-  fs::create_directories(VolumeFilesDirectory(volume->image, volume->partition.id), fsError);
+  const fs::path files = VolumeFilesDirectory(volume->image, volume->partition.id);
+  size_t lost = 0;
+  for (auto it = fs::recursive_directory_iterator(files, fsError); !fsError && it != fs::recursive_directory_iterator();
+       it.increment(fsError)) {
+    if (it->is_regular_file()) ++lost;
+  }
+  fsError.clear();
+  {
+    fs::path events = volume->image;
+    events += ".events";
+    std::ofstream(events, std::ios::app) << "format files=" + std::to_string(lost) + "\n";
+  }
+  EraseVolumeFiles(volume->image, volume->partition.id);
+  fs::create_directories(files, fsError);
   if (!SaveDiskImage(volume->image, image)) {
     *error = "The device is not ready.";
     return false;

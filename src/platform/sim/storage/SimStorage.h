@@ -109,7 +109,10 @@ std::filesystem::path VolumeRootForLetter(wchar_t letter);
 
 // Formats the data volume at a drive letter of the booted machine: NTFS with the label, its files gone.
 // False with a message for a letter that is no data volume.
+// Each format is noted in "<image>.events" ("format files=<n>": n files were lost), so that a
+// run can check that no data was formatted away.
 bool FormatVolume(wchar_t letter, const std::string& label, std::string* error);
+std::vector<std::string> DiskEvents(const std::filesystem::path& image);
 
 // For the device seam: the disk and volume interface devices of the booted machine.
 struct SimStorageDevice {
