@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <system_error>
+#include <thread>
 
 #include "common/util/Utf16.h"
 #include "platform/Registry.h"
@@ -115,7 +116,15 @@ class BootLock {
   }
   bool Take(const fs::path& machine) {
     fd_ = ::open((RunDirectory(machine) / "boot.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    return fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    if (fd_ < 0) return false;
+    // A child that another thread of this process is starting holds a copy of every descriptor until it
+    // has started its program, the lock of a boot that just ended among them: that is a moment, not a boot.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+      if (errno != EWOULDBLOCK) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
   }
 
  private:

@@ -207,7 +207,7 @@ BootTimeAgentReport RunBootTimeAgent() {
     if (!fails && !sysprep) report.renamedTo = Rename(hypervisor);
     // A clone that could not take its own name must not be customized under its parent's.
     const bool failed = fails || (!sysprep && report.renamedTo.empty());
-    if (!failed) report.cloneRenamedSet = Key(kGaKeyPath, /*create=*/true).WriteDword(L"CloneRenamed", 1);
+    if (!failed && !sysprep) report.cloneRenamedSet = Key(kGaKeyPath, /*create=*/true).WriteDword(L"CloneRenamed", 1);
     report.vmForkedSet = nga.WriteDword(L"VmForked", 1);
     report.statusVariable = "clone.CustomizationState";
     report.status = failed ? "error" : "running";
