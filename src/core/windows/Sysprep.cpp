@@ -440,32 +440,49 @@ bool Sysprep::UpdateSysprepXmlInterfaceId() {
 // ---- clone --------------------------------------------------------------------------------------
 
 bool Sysprep::WaitForPhase(Phase phase, bool* reached) {
-  static const wchar_t* const kNames[] = {L"Generalize", L"Specialize", L"Oobe"};
-  static const wchar_t* const kMethods[] = {L"tamber::core::windows::Sysprep::WaitForGeneralize(): ",
-                                            L"tamber::core::windows::Sysprep::WaitForSpecialize(): ",
-                                            L"tamber::core::windows::Sysprep::WaitForOobe(): "};
+  struct Texts {
+    const wchar_t* calling;
+    const wchar_t* returned;  // generalize only
+    const wchar_t* finished;  // the out-of-box experience has two lines of its own
+    const wchar_t* timedOut;
+    const wchar_t* failed;
+  };
+  static const Texts kTexts[] = {
+      {L"tamber::core::windows::Sysprep::WaitForGeneralize(): Calling WaitForStringValue (Generalize)",
+       L"tamber::core::windows::Sysprep::WaitForGeneralize(): WaitForStringValue (Generalize) Returned",
+       L"tamber::core::windows::Sysprep::WaitForGeneralize(): Generalize Is Finished",
+       L"tamber::core::windows::Sysprep::WaitForGeneralize(): Timed out waiting for Generalize",
+       L"tamber::core::windows::Sysprep::WaitForGeneralize(): WaitForStringValue Failed: 0x%X"},
+      {L"tamber::core::windows::Sysprep::WaitForSpecialize(): Calling WaitForStringValue (Specialize)", nullptr,
+       L"tamber::core::windows::Sysprep::WaitForSpecialize(): Specialize Is Finished",
+       L"tamber::core::windows::Sysprep::WaitForSpecialize(): Timed out waiting for Specialize",
+       L"tamber::core::windows::Sysprep::WaitForSpecialize(): WaitForStringValue Failed: 0x%X"},
+      {L"tamber::core::windows::Sysprep::WaitForOobe(): Calling WaitForStringValue (Oobe)", nullptr, nullptr,
+       L"tamber::core::windows::Sysprep::WaitForOobe(): Timed out waiting for Oobe",
+       L"tamber::core::windows::Sysprep::WaitForOobe(): WaitForStringValue Failed: 0x%X"},
+  };
   const int index = static_cast<int>(phase);
-  const std::wstring method = kMethods[index];
-  const std::wstring name = kNames[index];
+  const Texts& texts = kTexts[index];
   const wchar_t* target = PhaseTarget(index);
   bool local = false;
   bool& hit = reached != nullptr ? *reached : local;
   hit = false;
 
   const uint32_t limit = util::Tunables(registry_).SysprepMaxWaitTime(static_cast<util::SysprepPhase>(index));
-  Log(LogLevel::Debug, (method + L"Calling WaitForStringValue (%ws)").c_str(), name);
+  Log(LogLevel::Debug, texts.calling);
   bool found = false;
   const int32_t result = registry_->WaitForStringValue(kImageStateValue, target, limit, &found,
                                                        system_->GetShutdownEvent(), util::regtype::kSetupState);
-  if (phase == Phase::Generalize) Log(LogLevel::Debug, (method + L"WaitForStringValue (%ws) Returned").c_str(), name);
+  if (texts.returned != nullptr) Log(LogLevel::Debug, texts.returned);
 
   auto finished = [&] {
     hit = true;
-    if (phase == Phase::Oobe) {
-      Log(LogLevel::Debug, (method + L"Found expected value for OOBE: %ws").c_str(), std::wstring(target));
-      Log(LogLevel::Debug, (method + L"Oobe Completed").c_str());
+    if (texts.finished == nullptr) {
+      Log(LogLevel::Debug, L"tamber::core::windows::Sysprep::WaitForOobe(): Found expected value for OOBE: %ws",
+          std::wstring(target));
+      Log(LogLevel::Debug, L"tamber::core::windows::Sysprep::WaitForOobe(): Oobe Completed");
     } else {
-      Log(LogLevel::Debug, (method + L"%ws Is Finished").c_str(), name);
+      Log(LogLevel::Debug, texts.finished);
     }
     return true;
   };
@@ -480,10 +497,10 @@ bool Sysprep::WaitForPhase(Phase phase, bool* reached) {
     return true;
   }
   if (result == 0 || result == kWaitTimedOut) {
-    Log(LogLevel::Warn, (method + L"Timed out waiting for %ws").c_str(), name);
+    Log(LogLevel::Warn, texts.timedOut);
     return false;
   }
-  Log(LogLevel::Error, (method + L"WaitForStringValue Failed: 0x%X").c_str(), Hex(result));
+  Log(LogLevel::Error, texts.failed, Hex(result));
   return false;
 }
 
