@@ -320,6 +320,13 @@ std::string Chain::PrepareForFlavour(const ChainMachine& machine) {
     std::ofstream(panther / "unattend.xml", std::ios::binary) << AnswerFile(MacText(adapters.front().physicalAddress));
   }
   if (machine.role == "clone") {
+    // Each clone's virtual adapter has a MAC of its own, unlike the template's the answer file was written
+    // for: only the adapter's name carries over.
+    const size_t digits = machine.name.find_last_not_of("0123456789") + 1;
+    const uint32_t number = static_cast<uint32_t>(std::stoul("0" + machine.name.substr(digits)));
+    char mac[32];
+    std::snprintf(mac, sizeof mac, "mac=02:54:56:10:%02x:%02x", (number >> 8) & 0xFF, number & 0xFF);
+    if (std::string error = SetAdapterValues(machine.dir, "Ethernet0", {mac}); !error.empty()) return error;
     // The management side runs sysprep on the clone once its agent reports that it waits for it.
     if (!sim::QueueGuestOperation(
             machine.dir, {"clone.CustomizationState", "CustomizationBegin", sim::SysprepGeneralizeCommandLine()})) {
