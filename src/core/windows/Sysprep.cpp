@@ -263,7 +263,8 @@ bool Sysprep::GetInterfaceAliasMap(InterfaceAliasMap* map) {
 }
 
 bool Sysprep::RunPowerShell(const std::wstring& commandLine, std::string* output) {
-  return common::util::Util::RunScript(commandLine, *output, /*logOutput=*/true, /*timeoutMs=*/120000,
+  // Generous: PowerShell's own start can take a while on a busy machine, and a run cut short is retried.
+  return common::util::Util::RunScript(commandLine, *output, /*logOutput=*/true, /*timeoutMs=*/600000,
                                        common::util::Util::OnTimeout::EndProcessTree);
 }
 
