@@ -298,6 +298,18 @@ ensure "the clone's data disk is laid out" "$(json_field "$json" '(d["style"], l
 expect_status 2 "chain with a bad --persistent-disk" "$sim" chain "$work/pool2" --persistent-disk lots
 expect_status 0 "chain with a fault and its prediction" "$sim" chain "$work/pool" --force --clones 1 \
   --fault clone:BootTimeAgentFails=1 --expect clone:error:6
+# A Sysprep pool: Windows setup generalizes, specializes and finishes each clone; snapshot and power cycle.
+json="$("$sim" chain "$work/spool" --flavour sysprep --clones 2 --jobs 2 --json)" || fail "sysprep chain of 2 clones"
+ensure "sysprep chain statuses" "$(json_field "$json" '[m["status"] for m in d["machines"]]')" \
+  "['success', 'success', 'CustomizationBegin', '', 'success', 'success']"
+ensure "sysprep clones hold their names and trust" \
+  "$(json_field "$json" '[(m["computerName"], m["trustHolds"], m["policyState"]) for m in d["machines"][4:]]')" \
+  "[('POOL-CL0001', True, 0), ('POOL-CL0002', True, 0)]"
+# generalize and specialize restart the clone; the third start asks for the snapshot, the fourth completes.
+ensure "a sysprep clone's boots" "$(json_field "$json" '[b["endedBy"] for b in d["machines"][4]["boots"]][:2] + [len(d["machines"][4]["boots"])]')" \
+  "['reboot', 'reboot', 4]"
+expect_status 0 "a sysprep clone whose generalize fails" "$sim" chain "$work/spool" --force --flavour sysprep \
+  --clones 1 --fault clone:SetupPhaseFails=generalize --expect clone:error:17
 
 # --- Data disks outside the machines: made, attached, shown, moved to another machine. ------------------------
 check "disk create" "$sim" disk create "$work/data1" --size 1G >/dev/null

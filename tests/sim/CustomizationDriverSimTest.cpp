@@ -16,6 +16,7 @@
 
 #include "common/util/Utf16.h"
 #include "core/util/CustomizationPersistentInfo.h"
+#include "core/util/CustomizationState.h"
 #include "core/util/MachineType.h"
 #include "core/util/Registry.h"
 #include "core/windows/Customization.h"
@@ -296,14 +297,17 @@ TEST_F(CustomizationDriverSimTest, PreShutdownScriptWaitsForCompletionOnSysprepA
 // Nothing may pass for a customized clone: without a flavour passed in, with a post-customization script
 // that is configured but was never secured, or with enabled persistent disks, the clone is not completed.
 TEST_F(CustomizationDriverSimTest, StepsNotAvailableYetNeverCompleteTheClone) {
-  ForkClone("128");  // Sysprep, whose flavour object is not there yet
+  ForkClone("128");  // Sysprep: nobody runs sysprep on this clone, so its wait for generalize times out
   LogCapture log;
   Guest guest;
   EXPECT_FALSE(guest.CustomizeVM());
-  EXPECT_EQ(Logged(log, LogLevel::Warn,
-                   L"tamber::core::windows::Guest::CustomizeVM(): Add new customization type accordingly"),
-            1u);
+  EXPECT_EQ(
+      Logged(log, LogLevel::Warn, L"tamber::core::windows::Sysprep::CustomizeClone(): Sysprep Customization Failed"),
+      1u);
   EXPECT_EQ(Logged(log, LogLevel::Error, L"CustomizeVM(): Clone Customization Failed"), 1u);
+  // As on a new start of a clone the boot-time agent let through: the next error is reported afresh.
+  util::CustomizationState::Instance()->SetIsSet(false);
+  ASSERT_TRUE(Hypervisor().SetVariable("clone.CustomizationState", "running"));
   EXPECT_EQ(
       Logged(log, LogLevel::Info,
              L"tamber::core::windows::Network::InitNetworkProtocol(): Using network communication protocol: IPv4"),

@@ -16,6 +16,7 @@
 #include "MachineImage.h"
 #include "NetworkView.h"
 #include "RegistryView.h"
+#include "Snapshot.h"
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/Registry.h"
 #include "framework/log/LogWriter.h"
@@ -25,7 +26,10 @@
 #include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/network/SimAdapters.h"
 #include "platform/sim/security/SimLsa.h"
+#include "platform/sim/setup/SimGuestOperations.h"
+#include "platform/sim/setup/SimSetup.h"
 #include "platform/sim/storage/SimStorage.h"
 
 namespace velocyn::sim_cli {
@@ -45,6 +49,38 @@ constexpr const char* kLogDirectory = "drive_c/ProgramData/Talvora/Quorvel/logs"
 constexpr uint32_t kServiceShutdownDelayMs = 20000;
 // Machines are numbered for their addresses and UUIDs: the chain's own first, then the clones.
 constexpr uint32_t kFirstCloneNumber = 100;
+// The management side's customization flags (AgentCustomizationFlags).
+constexpr uint32_t kFlagSysprep = 0x80;
+constexpr uint32_t kFlagPersistentDisks = 0x2000;
+
+std::string MacText(const std::vector<uint8_t>& bytes) {
+  if (bytes.size() < 6) return {};
+  char text[18];
+  std::snprintf(text, sizeof text, "%02x-%02x-%02x-%02x-%02x-%02x", bytes[0], bytes[1], bytes[2], bytes[3], bytes[4],
+                bytes[5]);
+  return text;
+}
+
+// The administrator's answer file for the pool's specialize pass: setup names each clone, and the network
+// settings of the template's adapter, named by its MAC text, keep DHCP and give the domain's DNS server.
+std::string AnswerFile(const std::string& interfaceId) {
+  const std::string iface = "<Interfaces><Interface><Identifier>" + interfaceId + "</Identifier>";
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+         "<unattend xmlns=\"urn:schemas-microsoft-com:unattend\">\n"
+         "  <settings pass=\"specialize\">\n"
+         "    <component name=\"Microsoft-Windows-Shell-Setup\"><ComputerName>*</ComputerName></component>\n"
+         "    <component name=\"Microsoft-Windows-TCPIP\">" +
+         iface +
+         "<Ipv4Settings><DhcpEnabled>true</DhcpEnabled></Ipv4Settings></Interface></Interfaces></component>\n"
+         "    <component name=\"Microsoft-Windows-DNS-Client\">" +
+         iface +
+         "<DNSServerSearchOrder><IpAddress>10.0.0.2</IpAddress></DNSServerSearchOrder></Interface></Interfaces></component>\n"
+         "    <component name=\"Microsoft-Windows-NetBT\">" +
+         iface +
+         "<NetbiosOptions>1</NetbiosOptions></Interface></Interfaces></component>\n"
+         "  </settings>\n"
+         "</unattend>\n";
+}
 
 double SinceMs(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -136,6 +172,7 @@ std::vector<ChainStep> ReadSteps(const fs::path& machine, const std::set<std::st
       const std::string level = line.substr(25, line.find(' ', 25) - 25);
       const size_t method = line.find("tamber::core::windows::");
       const bool flow = method != std::string::npos && (line.find("Cloneprep::", method) != std::string::npos ||
+                                                        line.find("Sysprep::", method) != std::string::npos ||
                                                         line.find("Customization::", method) != std::string::npos);
       if (!flow && level != "ERROR") continue;
       std::string text = method == std::string::npos ? line.substr(std::min(line.size(), line.find('[') + 1))
@@ -162,6 +199,13 @@ class Chain {
   // A blank data disk for the clone, described to it as its Primary persistent disk on D:.
   std::string AttachPersistentDisk(const ChainMachine& clone);
   void BootUntilDone(ChainMachine* machine);
+  bool Sysprep() const { return options_.flavour == "sysprep"; }
+  // The flags every machine of the pool gets, and a clone with its persistent disk.
+  uint32_t PoolFlags() const { return Sysprep() ? kFlagSysprep : 0; }
+  // The status that ends a role's work in this flavour ("" for none: the machine reports nothing).
+  std::string DoneStatus(const std::string& role) const;
+  // What the management side does for the flavour before a machine's first boot.
+  std::string PrepareForFlavour(const ChainMachine& machine);
   void ReadFinalState(ChainMachine* machine);
   void Judge(ChainMachine* machine, bool isClone);
   void RunClones(const ChainMachine& parent);
@@ -211,6 +255,7 @@ std::string Chain::MakeGolden(ChainMachine* golden) {
   std::lock_guard<std::mutex> lock(InProcessMachineLock());
   sim::Machine::Boot(golden->dir);
   std::string error = InstallGoldenImage(image);
+  sim::InstallSetupState();  // an installed Windows: setup complete
   tamber::framework::log::ShutdownLog();
   sim::Machine::Shutdown();
   return error;
@@ -225,6 +270,7 @@ std::string Chain::Derive(const ChainMachine& from, ChainMachine* to, uint32_t n
   PrimeResult primed = PrimeMachine(to->dir, to->hostName, uuid);
   if (!primed.error.empty()) return to->name + ": " + primed.error;
   if (!SetVariables(to->dir, roleVariables)) return to->name + ": cannot write its guestinfo";
+  if (std::string error = PrepareForFlavour(*to); !error.empty()) return to->name + ": " + error;
   if (to->role == "clone" && options_.persistentDiskBytes != 0) {
     if (std::string error = AttachPersistentDisk(*to); !error.empty()) return to->name + ": " + error;
   }
@@ -244,8 +290,47 @@ std::string Chain::AttachPersistentDisk(const ChainMachine& clone) {
   std::string error;
   if (!sim::AttachDisk(clone.dir, 0, 1, image, &error)) return "cannot attach its data disk: " + error;
   if (!SetVariables(clone.dir, {{"clone.PersistentDisks", "[mountPoint=D;usage=1;loc=0:1;]"},
-                                {"AgentCustomizationFlags", "8192"}})) {
+                                {"AgentCustomizationFlags", std::to_string(PoolFlags() | kFlagPersistentDisks)}})) {
     return "cannot describe its data disk in its guestinfo";
+  }
+  return {};
+}
+
+std::string Chain::DoneStatus(const std::string& role) const {
+  if (!Sysprep()) return "success";
+  if (role == "parent") return "";  // the flavour's parent has nothing to do
+  // The replica hands over to the clones' sysprep (with sysprep's own domain join it reports success).
+  if (role == "replica") return "CustomizationBegin";
+  return "success";
+}
+
+std::string Chain::PrepareForFlavour(const ChainMachine& machine) {
+  if (!Sysprep()) return {};
+  if (!SetVariables(machine.dir, {{"AgentCustomizationFlags", std::to_string(PoolFlags())}})) {
+    return "cannot write its customization flags";
+  }
+  if (machine.role == "replica") {
+    // The answer file for the clones' specialize pass, naming the template's adapter by its MAC text; the
+    // replica's agent patches it to the adapter's name, which the clones keep while their MACs change.
+    auto adapters = sim::LoadAdapters(machine.dir);
+    if (adapters.empty()) return "has no adapter to name in its answer file";
+    const fs::path panther = machine.dir / "drive_c" / "Windows" / "Panther";
+    fs::create_directories(panther);
+    std::ofstream(panther / "unattend.xml", std::ios::binary) << AnswerFile(MacText(adapters.front().physicalAddress));
+  }
+  if (machine.role == "clone") {
+    // Each clone's virtual adapter has a MAC of its own, unlike the template's the answer file was written
+    // for: only the adapter's name carries over.
+    const size_t digits = machine.name.find_last_not_of("0123456789") + 1;
+    const uint32_t number = static_cast<uint32_t>(std::stoul("0" + machine.name.substr(digits)));
+    char mac[32];
+    std::snprintf(mac, sizeof mac, "mac=02:54:56:10:%02x:%02x", (number >> 8) & 0xFF, number & 0xFF);
+    if (std::string error = SetAdapterValues(machine.dir, "Ethernet0", {mac}); !error.empty()) return error;
+    // The management side runs sysprep on the clone once its agent reports that it waits for it.
+    if (!sim::QueueGuestOperation(
+            machine.dir, {"clone.CustomizationState", "CustomizationBegin", sim::SysprepGeneralizeCommandLine()})) {
+      return "cannot queue its sysprep run";
+    }
   }
   return {};
 }
@@ -255,6 +340,13 @@ void Chain::BootUntilDone(ChainMachine* machine) {
   boot.agentExecutable = options_.agentExecutable;
   boot.timeScale = options_.timeScale;
   boot.hostTimeoutMs = options_.hostTimeoutMs;
+  if (Sysprep() && machine->role == "clone") {
+    // The management side shuts a clone down for its snapshot as soon as it asks for it.
+    boot.guestShutdownVariable = machine->role + ".CustomizationState";
+    boot.guestShutdownValue = kSnapshottingStatus;
+  }
+  // The sysprep replica has one start more after its work: the answer-file pass.
+  bool answerFilePassDone = false;
   SimHypervisor hypervisor(machine->dir / "hypervisor");
   while (machine->boots.size() < options_.maxBootsPerMachine) {
     const auto logsBefore = LogFiles(machine->dir);
@@ -264,6 +356,7 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     boot.controls = {{stopAt.value_or(options_.stopAfterMs), 1 /* SERVICE_CONTROL_STOP */, 0}};
     record.startRealMs = SinceMs(start_);
     const auto begun = Clock::now();
+    const std::string statusBefore = hypervisor.GetVariable(machine->role + ".CustomizationState").value_or("");
     AgentBootResult ended = BootWithAgent(machine->dir, boot);
     record.realMs = SinceMs(begun);
     record.endedBy = ended.started ? ended.endedBy : "not started: " + ended.error;
@@ -278,7 +371,24 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     if (options_.afterBoot) options_.afterBoot(*machine);
     const ChainBoot& last = machine->boots.back();
     if (!ended.started || machine->role == "master") return;
-    const bool final = last.status == "success" || last.status == "error";
+    if (Sysprep() && machine->role == "clone" && last.status == kSnapshottingStatus && last.endedBy != "power cut") {
+      if (std::string error = SnapshotAndPowerCycle(machine->dir, machine->role); !error.empty()) {
+        machine->problem = error;
+        return;
+      }
+      continue;
+    }
+    if (Sysprep() && machine->role == "replica") {
+      const bool replicaDone = last.status == "CustomizationBegin" || last.status == "success";
+      if (replicaDone && statusBefore == last.status && last.endedBy != "reboot" && last.endedBy != "power cut") {
+        answerFilePassDone = true;
+      }
+      if (last.status == "error" && last.endedBy != "reboot" && last.endedBy != "power cut") return;
+      if (!answerFilePassDone) continue;
+      return;
+    }
+    const std::string done = DoneStatus(machine->role);
+    const bool final = last.status == done || last.status == "error" || last.status == "success";
     // A machine goes on while it restarts itself or has not reached a final status; power that comes
     // back after a cut boots it again, as the hypervisor would.
     if (final && last.endedBy != "reboot" && last.endedBy != "power cut") return;
@@ -319,7 +429,10 @@ void Chain::ReadFinalState(ChainMachine* machine) {
 // Whether the machine reached its prediction. A clone's "success" must be true of the machine itself.
 void Chain::Judge(ChainMachine* machine, bool isClone) {
   auto predicted = options_.expect.find(machine->role);
-  const ChainExpectation expect = predicted == options_.expect.end() ? ChainExpectation{} : predicted->second;
+  ChainExpectation expect = predicted == options_.expect.end() ? ChainExpectation{} : predicted->second;
+  if (predicted == options_.expect.end()) {
+    expect.status = DoneStatus(machine->role);
+  }
   if (machine->boots.empty() || machine->boots.back().endedBy.rfind("not started", 0) == 0) {
     machine->problem = machine->boots.empty() ? "never booted" : machine->boots.back().endedBy;
     return;
@@ -390,8 +503,9 @@ void Chain::RunClones(const ChainMachine& parent) {
 }
 
 ChainResult Chain::Run() {
-  if (options_.flavour != "cloneprep") {
-    result_.error = "flavour " + options_.flavour + " is not available yet; this build customizes cloneprep pools";
+  if (options_.flavour != "cloneprep" && options_.flavour != "sysprep") {
+    result_.error =
+        "flavour " + options_.flavour + " is not available yet; this build customizes cloneprep and sysprep pools";
     return result_;
   }
   if (std::string error = Prepare(); !error.empty()) {
@@ -434,7 +548,7 @@ ChainResult Chain::Run() {
     Judge(&next, /*isClone=*/false);
     Report(next);
     result_.machines.push_back(std::move(next));
-    if (result_.machines.back().status != "success") {
+    if (result_.machines.back().status != DoneStatus(result_.machines.back().role)) {
       result_.realMs = SinceMs(start_);
       return result_;  // nothing can be derived from a machine that did not do its role's work
     }

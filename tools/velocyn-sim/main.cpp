@@ -1081,7 +1081,7 @@ const CommandTable& Commands() {
         {},
         Fault}},
       {"chain",
-       {"  chain <dir> [--flavour cloneprep] [--clones N] [--jobs J] [--seed S] [--fault [KIND:]NAME=VALUE]...\n"
+       {"  chain <dir> [--flavour cloneprep|sysprep] [--clones N] [--jobs J] [--seed S] [--fault [KIND:]NAME=VALUE]...\n"
         "        [--expect [KIND:]STATUS[:CODE]]... [--time-scale N] [--max-boots N] [--json] [--report FILE.html]\n"
         "        [--persistent-disk SIZE] [--force] [--agent PATH]\n"
         "      customize a whole pool: make a domain and a golden image in <dir>, derive the internal template,\n"
@@ -1094,7 +1094,10 @@ const CommandTable& Commands() {
         "      success is true of the machine (its name, its secure channel, PolicyState 0,\n"
         "      IsCloneCustomizationSuccessful 1). --report writes one self-contained HTML page with the pool and\n"
         "      a per-boot timeline; --force replaces an earlier chain in <dir>; --persistent-disk SIZE gives\n"
-        "      each clone a blank data disk (images in <dir>/disks) as its Primary persistent disk on D:\n",
+        "      each clone a blank data disk (images in <dir>/disks) as its Primary persistent disk on D:.\n"
+        "      --flavour sysprep: Windows setup gives each clone its identity; the replica gets an answer file,\n"
+        "      the management side runs sysprep generalize on each clone, snapshots it when it reports\n"
+        "      snapshotting and powers it on again (setup faults: SetupPhaseHangs, SetupPhaseFails)\n",
         {"--json", "--force"},
         {"--flavour", "--clones", "--jobs", "--seed", "--fault", "--expect", "--time-scale", "--max-boots", "--report",
          "--agent", "--persistent-disk"},

@@ -11,6 +11,7 @@
 #include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimBootHooks.h"
 #include "platform/sim/machine/SimPowerCut.h"
+#include "platform/sim/setup/SimSetup.h"
 
 namespace tamber::platform::sim {
 namespace {
@@ -30,6 +31,8 @@ BootState& State() {
 const char* kConfigFile = "machine.conf";
 
 void EndBoot(bool clean) {
+  // Before the boot's lock: setup's threads look at the machine while they end.
+  StopSetupAtBoot();
   auto& state = State();
   std::lock_guard<std::mutex> guard(state.mutex);
   if (!state.booted) return;
@@ -111,7 +114,10 @@ bool Machine::EnsureBooted() {
   Boot(dir);
   // A process started as a boot of the machine: the boot-time agent runs before any service.
   const char* boot = std::getenv(kBootVariable);
-  if (boot != nullptr && std::string(boot) == "1") RunBootTimeAgent();
+  if (boot != nullptr && std::string(boot) == "1") {
+    RunBootTimeAgent();
+    StartSetupAtBoot();
+  }
   return true;
 }
 
