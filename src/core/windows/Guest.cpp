@@ -5,6 +5,7 @@
 #include "core/windows/Cloneprep.h"
 #include "core/windows/Netlogon.h"
 #include "core/windows/Network.h"
+#include "core/windows/Universalprep.h"
 #include "framework/log/Log.h"
 
 namespace tamber::core::windows {
@@ -66,6 +67,9 @@ bool Guest::CustomizeVM(std::shared_ptr<Customization> flavour) {
   }
   if (known && !flavour && type_->GetCustomizationType() == customization::kCloneprep) {
     flavour = std::make_shared<Cloneprep>();
+  }
+  if (known && !flavour && type_->GetCustomizationType() == customization::kUniversalprep) {
+    flavour = std::make_shared<Universalprep>();
   }
   if (known && flavour) {
     SetCustomization(flavour);

@@ -1,6 +1,7 @@
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimBootTimeAgent.h"
 #include "platform/sim/services/SimServiceHost.h"
+#include "platform/sim/services/SimSiblingAgent.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -29,6 +30,8 @@ BootState& State() {
 const char* kConfigFile = "machine.conf";
 
 void EndBoot(bool clean) {
+  // Before the boot's lock: the sibling agent's pending write takes the registry, which asks for it.
+  SiblingAgentEndBoot();
   auto& state = State();
   std::lock_guard<std::mutex> guard(state.mutex);
   if (!state.booted) return;
@@ -107,7 +110,10 @@ bool Machine::EnsureBooted() {
   Boot(dir);
   // A process started as a boot of the machine: the boot-time agent runs before any service.
   const char* boot = std::getenv(kBootVariable);
-  if (boot != nullptr && std::string(boot) == "1") RunBootTimeAgent();
+  if (boot != nullptr && std::string(boot) == "1") {
+    RunBootTimeAgent();
+    RunSiblingAgent();  // services that start automatically come before the agent's own start
+  }
   return true;
 }
 
