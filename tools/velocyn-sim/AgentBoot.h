@@ -31,6 +31,8 @@ struct AgentBootOptions {
   std::optional<uint64_t> powerCutAtMs;   // machine time at which the power is cut
   std::vector<ScheduledControl> controls;
   uint64_t hostTimeoutMs = 600000;  // the boot is stopped (power cut) after this much real time
+  // The sibling agent's helper stand-in (tqaprep) the guest runs at the helper's path; empty: none.
+  std::filesystem::path helperProgram;
 };
 
 struct AgentBootResult {

@@ -307,9 +307,9 @@ bool Universalprep::WaitForSysprep() {
     return false;
   }
   if (!persistentInfo_->Is(Persisted::CloneSysprepSpecializeCompleted)) {
-    std::wstring imageState;
-    registry_->GetValue(up::kImageStateValue, &imageState, util::regtype::kSetupState);
-    if (imageState == up::kImageStateGeneralized) {
+    const bool left = HasLeftGeneralize();
+    if (!left && system_->IsShutdownEventSet()) return true;  // the service is stopping: the next start looks
+    if (!left) {
       Log(LogLevel::Warn,
           L"tamber::core::windows::Universalprep::WaitForSysprep(): Agent helper pre-specialize errored out. Clone is still in pre-specialization state");
       return false;
@@ -401,24 +401,40 @@ bool Universalprep::CustomizeClonePreShutdown() {
 
 // ---- after the snapshot -------------------------------------------------------------------------
 
-bool Universalprep::WaitForOperationType(uint32_t timeoutMs) {
-  auto key = registry_->GetKeyObj(util::regtype::kQuorvelAgent);
+bool Universalprep::WaitForRegistryCondition(util::RegistryType type, const std::function<bool()>& done,
+                                             uint32_t timeoutMs) {
   UniqueHandle changed(platform::CreateEvent(/*manualReset=*/true, /*initialState=*/false, nullptr));
-  if (!key || !key->IsOpen() || !changed) return false;
+  if (!changed) return done();
   const uint32_t begin = platform::GetTickCount();
   for (;;) {
     // Armed before the value is read, so that a write between the read and the wait is not missed.
     platform::ResetEvent(changed.get());
     bool armed = false;
-    if (registry_->WaitForChange(&armed, changed.get(), util::regtype::kQuorvelAgent) != 0 || !armed) return false;
-    std::wstring value;
-    if (persistentInfo_->GetText(Persisted::OPERATION_TYPE, &value) == 0 && !value.empty()) return true;
+    const bool watching = registry_->WaitForChange(&armed, changed.get(), type) == 0 && armed;
+    if (done()) return true;
     const uint32_t elapsed = platform::GetTickCount() - begin;
-    if (elapsed >= timeoutMs) return false;
-    std::array<platform::Handle, 2> handles = {system_->GetShutdownEvent(), changed.get()};
-    const uint32_t wait = platform::WaitForMultipleObjects(2, handles.data(), timeoutMs - elapsed);
-    if (wait != platform::kWaitObject0 + 1) return false;  // stopped, timed out or failed
+    if (!watching || elapsed >= timeoutMs) return false;
+    // Without a shutdown event (no service around the flavour) only the change ends the wait early.
+    const platform::Handle shutdown = system_->GetShutdownEvent();
+    std::array<platform::Handle, 2> handles = {shutdown != nullptr ? shutdown : changed.get(), changed.get()};
+    const uint32_t count = shutdown != nullptr ? 2 : 1;
+    const uint32_t wait = platform::WaitForMultipleObjects(count, handles.data() + (2 - count), timeoutMs - elapsed);
+    if (wait != platform::kWaitObject0 + count - 1) return false;  // stopped, timed out or failed
   }
+}
+
+bool Universalprep::HasLeftGeneralize() {
+  auto left = [this] {
+    std::wstring imageState;
+    registry_->GetValue(up::kImageStateValue, &imageState, util::regtype::kSetupState);
+    return imageState != up::kImageStateGeneralized;
+  };
+  // Setup runs its specialize pass, and with it the helper, beside the services of the clone's first
+  // boot: a service that starts first still reads generalize. A pre-specialize that failed leaves it so
+  // for good, which the wait's limit tells apart.
+  const uint32_t limit = util::Tunables(registry_).Get(Tunable::SysprepMaxWaitTime,
+                                                       util::TunableContext{false, util::SysprepPhase::Specialize});
+  return WaitForRegistryCondition(util::regtype::kSetupState, left, limit);
 }
 
 std::wstring Universalprep::ReadOperationType() {
@@ -427,7 +443,12 @@ std::wstring Universalprep::ReadOperationType() {
   Log(LogLevel::Debug, L"tamber::core::windows::Universalprep::CustomizeClone(): The clone OperationType is: %ws",
       operation);
   if (!operation.empty()) return operation;
-  if (!WaitForOperationType(up::kOperationTypeWaitMs) && !system_->IsShutdownEventSet()) {
+  auto written = [this] {
+    std::wstring value;
+    return persistentInfo_->GetText(Persisted::OPERATION_TYPE, &value) == 0 && !value.empty();
+  };
+  if (!WaitForRegistryCondition(util::regtype::kQuorvelAgent, written, up::kOperationTypeWaitMs) &&
+      !system_->IsShutdownEventSet()) {
     Log(LogLevel::Warn,
         L"tamber::core::windows::Universalprep::CustomizeClone(): Clone OperationType is not set in a timely manner. Please check Quorvel Agent logs");
   }

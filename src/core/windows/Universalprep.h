@@ -8,8 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "core/util/Registry.h"
 #include "core/windows/Customization.h"
 
 namespace tamber::core::util {
@@ -66,8 +68,12 @@ class Universalprep : public Customization {
   bool CompleteCloneAfterSnapshot();
   // The operation type, waited for while the sibling agent has not written it yet.
   std::wstring ReadOperationType();
-  // Waits until the operation type holds a text, the time-out passes or the service stops.
-  bool WaitForOperationType(uint32_t timeoutMs);
+  // Waits until done() holds after a change under the key of type, the time-out passes or the service
+  // stops; true only when done() holds. done() is asked once before the first wait.
+  bool WaitForRegistryCondition(util::RegistryType type, const std::function<bool()>& done, uint32_t timeoutMs);
+  // Whether setup has gone beyond generalize; waits while setup's specialize pass may still be on its way
+  // to the helper.
+  bool HasLeftGeneralize();
   // Reads the published domain controller and site back from their guest variables.
   bool ReadPublishedDcAndSite(std::wstring* controller, std::wstring* site);
   // Sets a service to start automatically and starts it; the four texts are the logged outcomes.

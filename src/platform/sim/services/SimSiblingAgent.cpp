@@ -38,6 +38,25 @@ std::optional<uint32_t> ReadDword(const wchar_t* path, const wchar_t* name) {
          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
+// A REG_SZ as ASCII text; empty when absent.
+std::string ReadText(const wchar_t* path, const wchar_t* name) {
+  HKey key = nullptr;
+  if (RegOpenKeyEx(HKeyLocalMachine(), path, 0, kKeyRead, &key) != kErrorSuccess) return {};
+  uint32_t size = 0;
+  uint32_t type = 0;
+  std::vector<uint8_t> bytes;
+  if (RegQueryValueEx(key, name, &type, nullptr, &size) == kErrorSuccess && type == kRegSz) {
+    bytes.resize(size);
+    if (RegQueryValueEx(key, name, &type, bytes.data(), &size) != kErrorSuccess) bytes.clear();
+  }
+  RegCloseKey(key);
+  std::string text;
+  for (size_t i = 0; i + 1 < bytes.size() && (bytes[i] != 0 || bytes[i + 1] != 0); i += 2) {
+    text.push_back(bytes[i + 1] == 0 && bytes[i] < 0x80 ? static_cast<char>(bytes[i]) : '?');
+  }
+  return text;
+}
+
 // Writes and flushes: a service of its own cannot count on the agent's flushes.
 void Write(const wchar_t* path, const wchar_t* name, uint32_t type, const std::vector<uint8_t>& data) {
   HKey key = nullptr;
@@ -111,8 +130,12 @@ SiblingAgentReport RunSiblingAgent() {
   SiblingAgentReport report;
   if (!Machine::IsBooted() || ReadDword(kServiceKey, L"Start") != kAutoStart) return report;
   report.ran = true;
-  // The agent asked for the checkpoint at the end of the boot before; this boot is the clone after it.
-  if (ReadDword(kAgentServiceKey, kSiblingStatus) != kWaitForCheckpointing) return report;
+  // The agent asked for the checkpoint at the end of the boot before (the hypervisor's side may have
+  // noted the checkpoint since), and no operation has been handed to it yet: this boot is the clone
+  // after its snapshot.
+  const auto sibling = ReadDword(kAgentServiceKey, kSiblingStatus);
+  if (sibling != kWaitForCheckpointing && sibling != kPostCheckpointing) return report;
+  if (!ReadText(kOperationKey, L"OPERATION_TYPE").empty()) return report;
   report.afterSnapshot = true;
 
   if (FaultPlan::Get("kdnm.post-snapshot-status") != std::optional<std::string>("skip")) {

@@ -1,7 +1,9 @@
 // Stand-in for the sibling desktop agent's service "kdnm", outside this system, from its contract with
 // the agent. It runs at the boots where its service starts automatically (a Universalprep clone sets
-// that before its snapshot). After the hypervisor's snapshot, which it recognises by the agent's own
-// sibling status "wait for checkpointing" (2) left from the boot before, it takes the clone over:
+// that before its snapshot). After the hypervisor's snapshot, which it recognises by the sibling status
+// the agent left at its end ("wait for checkpointing", 2, or already "customization after
+// checkpointing", 3, from the hypervisor's side) while no operation type has been written, it takes the
+// clone over:
 //   - as the management side's voice inside a golden image's clone, it reports the checkpoint: the
 //     clone's status "postSnapshotting" in the guest variables' registry mirror and the sibling status
 //     "customization after checkpointing" (3);
