@@ -16,6 +16,7 @@
 #include "MachineImage.h"
 #include "NetworkView.h"
 #include "RegistryView.h"
+#include "UniversalprepPool.h"
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/Registry.h"
 #include "framework/log/LogWriter.h"
@@ -46,6 +47,9 @@ constexpr uint32_t kServiceShutdownDelayMs = 20000;
 constexpr uint64_t kHostTimeoutMs = 300000;
 // Machines are numbered for their addresses and UUIDs: the chain's own first, then the clones.
 constexpr uint32_t kFirstCloneNumber = 100;
+// Universalprep boots start the helper as a host process, which must report ready within 30 s of
+// machine time: they run at most this many times faster than real time.
+constexpr double kHelperTimeScale = 100;
 
 double SinceMs(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -163,6 +167,9 @@ class Chain {
   // A blank data disk for the clone, described to it as its Primary persistent disk on D:.
   std::string AttachPersistentDisk(const ChainMachine& clone);
   void BootUntilDone(ChainMachine* machine);
+  bool Universalprep() const { return options_.flavour == "universalprep"; }
+  // The role's status: guestinfo, or on a golden image's machines its registry mirror.
+  std::string RoleStatus(const ChainMachine& machine, const std::string& suffix) const;
   void ReadFinalState(ChainMachine* machine);
   void Judge(ChainMachine* machine, bool isClone);
   void RunClones(const ChainMachine& parent);
@@ -208,10 +215,12 @@ std::string Chain::MakeGolden(ChainMachine* golden) {
   if (std::string error = sim::AttachToDomain(golden->dir, domainDir_); !error.empty()) return error;
   GoldenImageOptions image;
   image.shutdownDelayMs = kServiceShutdownDelayMs;
-  image.goldenImageMarker = false;  // an administrator's master image, found by its guestinfo
+  // An administrator's master image is found by its guestinfo; a Universalprep golden image is marked.
+  image.goldenImageMarker = Universalprep();
   std::lock_guard<std::mutex> lock(InProcessMachineLock());
   sim::Machine::Boot(golden->dir);
   std::string error = InstallGoldenImage(image);
+  if (error.empty() && Universalprep()) error = InstallUniversalprepGolden(kDomainName, MakeUuid(options_.seed, 0));
   tamber::framework::log::ShutdownLog();
   sim::Machine::Shutdown();
   return error;
@@ -256,6 +265,10 @@ void Chain::BootUntilDone(ChainMachine* machine) {
   boot.agentExecutable = options_.agentExecutable;
   boot.timeScale = options_.timeScale;
   boot.hostTimeoutMs = kHostTimeoutMs;
+  if (Universalprep()) {
+    boot.helperProgram = options_.helperProgram;
+    boot.timeScale = std::min(boot.timeScale, kHelperTimeScale);
+  }
   SimHypervisor hypervisor(machine->dir / "hypervisor");
   while (machine->boots.size() < options_.maxBootsPerMachine) {
     const auto logsBefore = LogFiles(machine->dir);
@@ -270,7 +283,7 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     record.endedBy = ended.started ? ended.endedBy : "not started: " + ended.error;
     record.exitCode = ended.exitCode;
     record.machineTimeMs = ended.machineTimeMs;
-    record.status = hypervisor.GetVariable(machine->role + ".CustomizationState").value_or("");
+    record.status = RoleStatus(*machine, "CustomizationState");
     record.steps = ReadSteps(machine->dir, logsBefore);
     machine->machineTimeMs += record.machineTimeMs;
     machine->realMs += record.realMs;
@@ -283,11 +296,15 @@ void Chain::BootUntilDone(ChainMachine* machine) {
   }
 }
 
+std::string Chain::RoleStatus(const ChainMachine& machine, const std::string& suffix) const {
+  const std::string name = machine.role + "." + suffix;
+  if (Universalprep()) return ReadMirrorVariable(machine.dir, name).value_or("");
+  return SimHypervisor(machine.dir / "hypervisor").GetVariable(name).value_or("");
+}
+
 void Chain::ReadFinalState(ChainMachine* machine) {
-  SimHypervisor hypervisor(machine->dir / "hypervisor");
-  const std::string prefix = machine->role + ".";
-  machine->status = hypervisor.GetVariable(prefix + "CustomizationState").value_or("");
-  machine->errorCategory = hypervisor.GetVariable(prefix + "CustomizationErrorCategory").value_or("");
+  machine->status = RoleStatus(*machine, "CustomizationState");
+  machine->errorCategory = RoleStatus(*machine, "CustomizationErrorCategory");
 
   std::lock_guard<std::mutex> lock(InProcessMachineLock());
   sim::Machine::Boot(machine->dir);
@@ -369,7 +386,10 @@ void Chain::RunClones(const ChainMachine& parent) {
       clone.role = "clone";
       std::snprintf(name, sizeof name, "POOL-CL%04u", i + 1);
       clone.hostName = name;
-      std::string error = Derive(parent, &clone, kFirstCloneNumber + i, {{"ngaFork", "1"}, {"forked", "1"}});
+      // A golden image's clones know their role from the template's marker and their own MAC address.
+      std::string error = Universalprep()
+                              ? Derive(parent, &clone, kFirstCloneNumber + i, {})
+                              : Derive(parent, &clone, kFirstCloneNumber + i, {{"ngaFork", "1"}, {"forked", "1"}});
       if (error.empty()) {
         BootUntilDone(&clone);
         ReadFinalState(&clone);
@@ -388,8 +408,9 @@ void Chain::RunClones(const ChainMachine& parent) {
 }
 
 ChainResult Chain::Run() {
-  if (options_.flavour != "cloneprep") {
-    result_.error = "flavour " + options_.flavour + " is not available yet; this build customizes cloneprep pools";
+  if (options_.flavour != "cloneprep" && options_.flavour != "universalprep") {
+    result_.error = "flavour " + options_.flavour +
+                    " is not available yet; this build customizes cloneprep and universalprep pools";
     return result_;
   }
   if (std::string error = Prepare(); !error.empty()) {
@@ -403,11 +424,14 @@ ChainResult Chain::Run() {
     const char* host;
     std::vector<std::pair<std::string, std::string>> variables;
   };
-  const std::vector<Stage> stages = {
+  std::vector<Stage> stages = {
       {"it", "it", "POOL-IT", {{"it", "1"}}},
       {"replica", "replica", "POOL-IT", {{"ngaFork", "1"}, {"replica", "1"}}},
       {"parent", "parent", "POOL-IT", {{"ngaFork", "1"}}},
   };
+  // A golden image's roles follow from its own markers and the MAC address it saved: its template (a
+  // new MAC address) is forked into clones directly.
+  if (Universalprep()) stages = {{"it", "it", "POOL-IT", {}}};
   result_.machines.reserve(stages.size() + 1 + options_.clones);
   result_.machines.emplace_back();
   if (std::string error = MakeGolden(&result_.machines.back()); !error.empty()) {
