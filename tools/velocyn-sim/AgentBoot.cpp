@@ -20,6 +20,7 @@
 #include "common/util/Utf16.h"
 #include "platform/Registry.h"
 #include "platform/ServiceHost.h"
+#include "platform/guestrpc/SimHypervisor.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/services/SimServiceHost.h"
@@ -164,8 +165,9 @@ std::string ControlLine(uint32_t control, uint32_t eventType) {
 // The manager's side of a running boot: status reports in, controls out.
 class BootController {
  public:
-  BootController(pid_t pid, const Listener& listener, const AgentBootOptions& options, AgentBootResult* result)
-      : pid_(pid), listener_(listener), options_(options), result_(result) {
+  BootController(pid_t pid, const Listener& listener, const AgentBootOptions& options, AgentBootResult* result,
+                 const fs::path& machine)
+      : pid_(pid), listener_(listener), options_(options), result_(result), hypervisor_(machine / "hypervisor") {
     start_ = std::chrono::steady_clock::now();
   }
 
@@ -181,6 +183,7 @@ class BootController {
         service_.Send(ControlLine(control.control, control.eventType));
       }
       if (!killed_ && options_.powerCutAtMs && now >= *options_.powerCutAtMs) Kill("power cut");
+      WatchForGuestShutdown();
       if (!killed_ && HostElapsedMs() >= options_.hostTimeoutMs) Kill("timed out");
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -206,6 +209,17 @@ class BootController {
   }
   uint64_t MachineNow() const {
     return static_cast<uint64_t>(static_cast<double>(HostElapsedMs()) * options_.timeScale);
+  }
+
+  // Once the variable has the value, the guest is asked to shut down, once; a guest whose service is not
+  // connected yet is asked again later.
+  void WatchForGuestShutdown() {
+    if (killed_ || guestShutdownSent_ || options_.guestShutdownVariable.empty() || !service_.IsOpen()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextGuestLook_) return;
+    nextGuestLook_ = now + std::chrono::milliseconds(20);
+    if (hypervisor_.GetVariable(options_.guestShutdownVariable).value_or("") != options_.guestShutdownValue) return;
+    guestShutdownSent_ = service_.Send("power shutdown");
   }
 
   void Kill(const char* why) {
@@ -279,6 +293,9 @@ class BootController {
   const AgentBootOptions& options_;
   AgentBootResult* result_;
   LineSocket service_;
+  tamber::platform::guestrpc::SimHypervisor hypervisor_;
+  bool guestShutdownSent_ = false;
+  std::chrono::steady_clock::time_point nextGuestLook_{};
   std::chrono::steady_clock::time_point start_;
   bool killed_ = false;
   std::string killedBy_;
@@ -335,7 +352,7 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
   if (pid < 0) return result;
   result.started = true;
 
-  BootController controller(pid, listener, options, &result);
+  BootController controller(pid, listener, options, &result, machine);
   controller.Run();
   fs::remove(RunDirectory(machine) / "boot.socket", error);
 

@@ -122,6 +122,20 @@ std::vector<uint8_t> Utf8ToRegistryString(const std::string& text) {
   return bytes;
 }
 
+constexpr uint32_t kSysprepFlag = 0x80;
+
+// The management side's customization flags (decimal text); 0 when unset or not a number.
+uint32_t CustomizationFlags(const guestrpc::SimHypervisor& hypervisor) {
+  auto value = hypervisor.GetVariable("AgentCustomizationFlags");
+  if (!value) return 0;
+  uint64_t number = 0;
+  for (char c : *value) {
+    if (c < '0' || c > '9' || number > 0xFFFFFFFFull) return 0;
+    number = number * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return number > 0xFFFFFFFFull ? 0 : static_cast<uint32_t>(number);
+}
+
 bool IsStateSet(const guestrpc::SimHypervisor& hypervisor, const char* name) {
   auto value = hypervisor.GetVariable(name);
   return value && !value->empty() && (*value)[0] == '1';
@@ -188,9 +202,11 @@ BootTimeAgentReport RunBootTimeAgent() {
     Key nga(kNgaKeyPath, /*create=*/true);
     if (nga.ReadDword(L"VmForked") == 1u) return report;  // seen on an earlier boot: the service has taken over
     report.role = "clone";
-    if (!fails) report.renamedTo = Rename(hypervisor);
+    // A Sysprep clone is named by setup's specialize pass and then by the service: not here.
+    const bool sysprep = (CustomizationFlags(hypervisor) & kSysprepFlag) != 0;
+    if (!fails && !sysprep) report.renamedTo = Rename(hypervisor);
     // A clone that could not take its own name must not be customized under its parent's.
-    const bool failed = report.renamedTo.empty();
+    const bool failed = fails || (!sysprep && report.renamedTo.empty());
     if (!failed) report.cloneRenamedSet = Key(kGaKeyPath, /*create=*/true).WriteDword(L"CloneRenamed", 1);
     report.vmForkedSet = nga.WriteDword(L"VmForked", 1);
     report.statusVariable = "clone.CustomizationState";

@@ -6,7 +6,8 @@
 //     given its name (guestinfo "hostName", then CloneRenamed = 1 in the ga key), gets VmForked = 1 in the
 //     nga key, and its status
 //     "clone.CustomizationState" becomes "running"; without a valid name it is not renamed and its status
-//     becomes "error";
+//     becomes "error"; a Sysprep clone (flag 0x80 in guestinfo "AgentCustomizationFlags") is not renamed
+//     at all (setup's specialize pass and then the service name it) and becomes "running";
 //   - the internal template (guestinfo "it", not forked) is given its name once and gets TemplateRenamed = 1
 //     in the ga key; without a valid name it gets neither.
 // Fault plan: "BootTimeAgentFails" makes the forked machine's status "error" (its name is left alone)

@@ -11,6 +11,7 @@
 
 #include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimBootHooks.h"
+#include "platform/sim/setup/SimSetup.h"
 
 namespace tamber::platform::sim {
 namespace {
@@ -30,6 +31,8 @@ BootState& State() {
 const char* kConfigFile = "machine.conf";
 
 void EndBoot(bool clean) {
+  // Before the boot's lock: setup's threads look at the machine while they end.
+  StopSetupAtBoot();
   // Before the boot's lock: the sibling agent's pending write takes the registry, which asks for it.
   SiblingAgentEndBoot();
   auto& state = State();
@@ -112,6 +115,7 @@ bool Machine::EnsureBooted() {
   const char* boot = std::getenv(kBootVariable);
   if (boot != nullptr && std::string(boot) == "1") {
     RunBootTimeAgent();
+    StartSetupAtBoot();
     RunSiblingAgent();  // services that start automatically come before the agent's own start
   }
   return true;

@@ -87,7 +87,38 @@ void StopAfterGrace(PowerRequest request, uint32_t graceMs, std::function<void(c
   }).detach();
 }
 
+// Records the request and, in a process that is one boot, ends the process after the grace. 0 or the
+// Win32 error of the refusal.
+uint32_t RecordRequest(const PowerRequest& request, bool needPrivilege) {
+  auto& state = State();
+  Power::EndOfBoot mode;
+  uint32_t graceMs;
+  std::function<void(const PowerRequest&)> beforeStop;
+  {
+    std::lock_guard<std::mutex> guard(state.mutex);
+    if (needPrivilege && state.enabled.count(kShutdownPrivilegeLuid) == 0) return kErrorPrivilegeNotHeld;
+    if (state.requested) return kErrorShutdownInProgress;
+    state.requested = request;
+    mode = ModeLocked(state);
+    graceMs = state.graceMs + request.timeoutSeconds * 1000;
+    beforeStop = state.beforeStop;
+  }
+  WriteRequest(Machine::Directory(), request);
+  if (mode == Power::EndOfBoot::StopProcess) StopAfterGrace(request, graceMs, beforeStop);
+  return kErrorSuccess;
+}
+
 }  // namespace
+
+bool Power::RequestFromMachine(PowerAction action, const std::string& message) {
+  if (!Machine::IsBooted()) return false;
+  PowerRequest request;
+  request.action = action;
+  request.reason = 0;
+  request.machineTimeMs = GetTickCount64();
+  request.message = message;
+  return RecordRequest(request, /*needPrivilege=*/false) == kErrorSuccess;
+}
 
 bool SimPrivilegeLuid(const std::wstring& name, uint32_t* luid) {
   for (const auto& privilege : kPrivileges) {
@@ -263,28 +294,10 @@ bool InitiateSystemShutdownEx(const wchar_t* machineName, const wchar_t* message
   request.timeoutSeconds = timeoutSeconds;
   request.machineTimeMs = GetTickCount64();
   request.message = message != nullptr ? sim::NarrowUtf8(message) : std::string();
-
-  auto& state = sim::State();
-  sim::Power::EndOfBoot mode;
-  uint32_t graceMs;
-  std::function<void(const sim::PowerRequest&)> beforeStop;
-  {
-    std::lock_guard<std::mutex> guard(state.mutex);
-    if (state.enabled.count(sim::kShutdownPrivilegeLuid) == 0) {
-      SetLastError(kErrorPrivilegeNotHeld);
-      return false;
-    }
-    if (state.requested) {
-      SetLastError(kErrorShutdownInProgress);
-      return false;
-    }
-    state.requested = request;
-    mode = sim::ModeLocked(state);
-    graceMs = state.graceMs + timeoutSeconds * 1000;
-    beforeStop = state.beforeStop;
+  if (uint32_t error = sim::RecordRequest(request, /*needPrivilege=*/true); error != kErrorSuccess) {
+    SetLastError(error);
+    return false;
   }
-  sim::WriteRequest(sim::Machine::Directory(), request);
-  if (mode == sim::Power::EndOfBoot::StopProcess) sim::StopAfterGrace(request, graceMs, beforeStop);
   SetLastError(kErrorSuccess);
   return true;
 }

@@ -47,6 +47,11 @@ class Power {
   // and writes out its log there).
   static void SetBeforeStop(std::function<void(const PowerRequest&)> callback);
 
+  // A shutdown or reboot the machine itself starts (Windows setup between its passes, the hypervisor's
+  // guest shutdown through its tools): it needs no privilege of this process and ends the boot as any
+  // request does. False when the machine is not booted or a request is already under way.
+  static bool RequestFromMachine(PowerAction action, const std::string& message);
+
   static const char* ActionName(PowerAction action);
   // One line for people: "reboot requested at 1234 ms, reason 0x80020002".
   static std::string Describe(const PowerRequest& request);

@@ -21,6 +21,7 @@
 #include "platform/Types.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/machine/SimPower.h"
+#include "platform/sim/setup/SimSetup.h"
 
 namespace tamber::platform {
 
@@ -224,6 +225,17 @@ std::optional<PendingControl> ParseControl(const std::string& line) {
   return PendingControl{*code, *eventType, *session, true};
 }
 
+// "power shutdown" / "power reboot": the hypervisor shuts the guest down through its tools, a clean
+// shutdown of Windows that the machine itself carries out. Answered with "power ok" or "power refused".
+bool HandlePowerLine(const std::string& line) {
+  auto words = sim::SplitProtocolLine(line);
+  if (words.size() != 2 || words[0] != "power" || (words[1] != "shutdown" && words[1] != "reboot")) return false;
+  const bool done = sim::Power::RequestFromMachine(
+      words[1] == "reboot" ? sim::PowerAction::Reboot : sim::PowerAction::Shutdown, "hypervisor guest " + words[1]);
+  SendLine(done ? "power ok" : "power refused");
+  return true;
+}
+
 // The dispatcher thread: controls from the manager and from the machine, until the service stopped.
 void DispatchControls() {
   auto& host = Host();
@@ -236,6 +248,7 @@ void DispatchControls() {
     }
     auto line = host.socket.Receive(5, &closed);
     if (!line) continue;
+    if (HandlePowerLine(*line)) continue;
     if (auto control = ParseControl(*line)) {
       Deliver(*control);
     } else {
@@ -322,6 +335,7 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
        << status.serviceSpecificExitCode << ' ' << status.checkPoint << ' ' << status.waitHint;
   SendLine(line.str());
   if (status.currentState == kServiceStopped) host.stopped = true;
+  if (status.currentState == kServiceRunning) sim::NoteServiceRunning();
   return true;
 }
 

@@ -6,6 +6,8 @@
 //   process -> manager   "status <state> <accepted> <exit> <specific> <checkpoint> <waithint>"
 //   manager -> process   "control <code> <eventType> <sessionId>"
 //   process -> manager   "handled <code> <result>"                          after the handler returned
+//   manager -> process   "power shutdown" | "power reboot"   the hypervisor's guest shutdown (its tools)
+//   process -> manager   "power ok" | "power refused"
 // Another process delivers a control through the manager by connecting and sending
 // "deliver <code> <eventType> <sessionId>"; the manager answers "ok" or "error <text>".
 #pragma once

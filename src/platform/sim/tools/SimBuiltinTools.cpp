@@ -4,11 +4,9 @@
 namespace tamber::platform::sim {
 
 std::vector<std::pair<std::wstring, ToolFunction>> BuiltinTools() {
-  return {{L"ipconfig", SimIpconfigTool()},
-          {L"nltest", SimNltestTool()},
-          {L"w32tm", SimW32tmTool()},
-          {L"gpupdate", SimGpupdateTool()},
-          {L"Format.com", SimFormatTool()}};
+  return {{L"ipconfig", SimIpconfigTool()},   {L"nltest", SimNltestTool()},        {L"w32tm", SimW32tmTool()},
+          {L"gpupdate", SimGpupdateTool()},   {L"Format.com", SimFormatTool()},    {L"sysprep", SimSysprepTool()},
+          {L"windeploy", SimWindeployTool()}, {L"powershell", SimPowerShellTool()}};
 }
 
 void RegisterBuiltinTools() {

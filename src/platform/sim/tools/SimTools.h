@@ -52,7 +52,8 @@ class ToolContext {
 // The tool's exit code becomes the process's exit code.
 using ToolFunction = std::function<uint32_t(ToolContext& context)>;
 
-// The tools every simulated guest has from its start: ipconfig, nltest, w32tm, gpupdate and Format.com. The tool
+// The tools every simulated guest has from its start: ipconfig, nltest, w32tm, gpupdate, Format.com,
+// sysprep, windeploy and powershell. The tool
 // registry begins with them; a test that cleared it registers them again with RegisterBuiltinTools.
 std::vector<std::pair<std::wstring, ToolFunction>> BuiltinTools();
 void RegisterBuiltinTools();
@@ -61,6 +62,11 @@ ToolFunction SimNltestTool();
 ToolFunction SimW32tmTool();
 ToolFunction SimGpupdateTool();
 ToolFunction SimFormatTool();
+// Windows setup (SimSetup.h): sysprep.exe and the specialize program it leaves for the next boot.
+ToolFunction SimSysprepTool();
+ToolFunction SimWindeployTool();
+// PowerShell as far as the agent uses it (SimPowerShell.h).
+ToolFunction SimPowerShellTool();
 
 // Registers a tool. A bare name ("ipconfig", "ipconfig.exe", "Format.com") matches any command
 // line whose program has that base name, with or without ".exe"/".com", in any case and from any
