@@ -16,6 +16,7 @@
 #include "MachineImage.h"
 #include "NetworkView.h"
 #include "RegistryView.h"
+#include "Snapshot.h"
 #include "UniversalprepPool.h"
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/Registry.h"
@@ -97,9 +98,12 @@ void CopyDisk(const fs::path& from, const fs::path& to) {
 std::string AddNetwork(const fs::path& machine, uint32_t number) {
   const std::string ip = "10." + std::to_string(20 + number / (240 * 250) % 230) + "." +
                          std::to_string(number / 240 % 250) + "." + std::to_string(10 + number % 240);
+  char mac[24];
+  std::snprintf(mac, sizeof mac, "02-54-56-%02X-%02X-%02X", (number >> 16) & 0xFF, (number >> 8) & 0xFF,
+                number & 0xFF);
   return AddAdapter(machine, "Ethernet0",
                     {"ip=" + ip + "/255.0.0.0", "gateway=10.0.0.1", "dns=10.0.0.2", "dhcpServer=10.0.0.1",
-                     "lease=" + ip + "/255.0.0.0"});
+                     "lease=" + ip + "/255.0.0.0", std::string("mac=") + mac});
 }
 
 bool SetVariables(const fs::path& machine, const std::vector<std::pair<std::string, std::string>>& variables) {
@@ -290,6 +294,16 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     machine->boots.push_back(std::move(record));
     const ChainBoot& last = machine->boots.back();
     if (!ended.started || machine->role == "master") return;
+    if (Universalprep() && machine->role == "clone" && last.status == kSnapshottingStatus &&
+        last.endedBy != "power cut") {
+      // The clone asked for its snapshot and its service has ended: the hypervisor takes it and powers
+      // the clone on again.
+      if (std::string error = SnapshotAndPowerCycle(machine->dir, machine->role); !error.empty()) {
+        machine->problem = error;
+        return;
+      }
+      continue;
+    }
     const bool final = last.status == "success" || last.status == "error";
     // A machine goes on while it restarts itself or has not reached a final status.
     if (final && last.endedBy != "reboot") return;

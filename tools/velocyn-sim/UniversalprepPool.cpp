@@ -7,6 +7,7 @@
 #include "framework/log/LogWriter.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/setup/SimSetup.h"
 
 namespace velocyn::sim_cli {
 
@@ -18,6 +19,16 @@ namespace {
 constexpr const wchar_t* kMirrorKey = L"HKLM\\SOFTWARE\\Talvora\\Quorvel\\Velocyn Agent\\guestInfo";
 constexpr const wchar_t* kNodeManagerKey = L"HKLM\\Software\\Talvora\\Quorvel\\Node Manager";
 constexpr const char* kHelperFile = "Program Files/Talvora/Quorvel/Agent/bin/tqaprep.exe";
+// The sibling agent's answer file for generalize, as the helper gives it to sysprep. Setup names the
+// clone ("*") unless the helper's interception names it first.
+constexpr const wchar_t* kAnswerFile = L"C:\\Progra~1\\Talvora\\Quorvel\\Agent\\unattend.xml";
+constexpr const char* kAnswerFileText =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+    "<unattend xmlns=\"urn:schemas-microsoft-com:unattend\">\n"
+    "  <settings pass=\"specialize\">\n"
+    "    <component name=\"Microsoft-Windows-Shell-Setup\"><ComputerName>*</ComputerName></component>\n"
+    "  </settings>\n"
+    "</unattend>\n";
 
 }  // namespace
 
@@ -44,6 +55,11 @@ std::string InstallUniversalprepGolden(const std::string& domainName, const std:
   fs::create_directories(helper.parent_path(), error);
   std::ofstream(helper, std::ios::binary) << "the sibling agent's helper\n";
   if (!fs::exists(helper)) return "cannot write the helper's file";
+  const fs::path answers = sim::HostPath(kAnswerFile);
+  fs::create_directories(answers.parent_path(), error);
+  std::ofstream(answers, std::ios::binary) << kAnswerFileText;
+  if (!fs::exists(answers)) return "cannot write the helper's answer file";
+  sim::InstallSetupState();  // an installed Windows: setup complete
   return {};
 }
 

@@ -9,12 +9,12 @@
 
 namespace velocyn::sim_cli {
 
-// The customization flags of the pool: sysprep (with the helper's interception) joins each clone.
-inline constexpr const char* kUniversalprepPoolFlags = "2048";
+// The customization flags of the pool: none (the helper's interception names and joins each clone).
+inline constexpr const char* kUniversalprepPoolFlags = "0";
 
 // Writes the sibling agent's part of the golden image into the booted machine: the guest variables' mirror
-// (flags, domain), the node manager ("Use KTQ" 0, "Server DN" naming the machine by its GUID) and the
-// helper executable's file. Returns "" or what failed.
+// (flags, domain), the node manager ("Use KTQ" 0, "Server DN" naming the machine by its GUID), the
+// helper executable's file and its answer file, and Windows' own setup state. Returns "" or what failed.
 std::string InstallUniversalprepGolden(const std::string& domainName, const std::string& machineGuid);
 
 // A guest variable's mirror value of a machine that is off (read in this process without changing the

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -115,6 +117,34 @@ uint32_t RunHelper(const std::filesystem::path& hostProgram, platform::sim::Tool
   return exitCode;
 }
 
+// Names the clone in setup's cached answer file, so that the specialize pass gives it that name too.
+bool NameInAnswerFile(const std::string& name) {
+  const std::filesystem::path file = platform::sim::HostPath(L"C:\\Windows\\Panther\\unattend.xml");
+  if (file.empty()) return false;
+  std::string text;
+  {
+    std::ifstream in(file, std::ios::binary);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const std::string open = "<ComputerName>";
+  const std::string close = "</ComputerName>";
+  const size_t begin = text.find(open);
+  const size_t end = begin == std::string::npos ? std::string::npos : text.find(close, begin);
+  if (end == std::string::npos) {
+    text =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<unattend xmlns=\"urn:schemas-microsoft-com:unattend\">"
+        "<settings pass=\"specialize\"><component name=\"Microsoft-Windows-Shell-Setup\"><ComputerName>" +
+        name + "</ComputerName></component></settings></unattend>\n";
+  } else {
+    text.replace(begin + open.size(), end - begin - open.size(), name);
+  }
+  std::error_code error;
+  std::filesystem::create_directories(file.parent_path(), error);
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << text;
+  return static_cast<bool>(out.flush());
+}
+
 // The helper's work when setup runs it at a clone's specialize pass in place of setup's own command:
 // the clone gets its own name and its own account in the machine's domain (the answer the management
 // side gave it, the guest variable "hostName"), then setup goes on with its own command. On failure
@@ -126,8 +156,9 @@ uint32_t PreSpecialize(platform::sim::ToolContext& context) {
   }
   platform::guestrpc::SimHypervisor hypervisor(platform::sim::Machine::Directory() / "hypervisor");
   const auto name = hypervisor.GetVariable("hostName");
-  if (!name || platform::SetComputerNameExA(platform::kComputerNamePhysicalDnsHostname, name->c_str()) !=
-                   platform::kErrorSuccess) {
+  if (!name || !NameInAnswerFile(*name) ||
+      platform::SetComputerNameExA(platform::kComputerNamePhysicalDnsHostname, name->c_str()) !=
+          platform::kErrorSuccess) {
     context.Err("tqaprep: the clone has no valid name\n");
     return 2;
   }
@@ -145,6 +176,15 @@ uint32_t PreSpecialize(platform::sim::ToolContext& context) {
   if (joined != platform::kErrorSuccess) {
     context.Err("tqaprep: the domain join failed\n");
     return joined;
+  }
+  // The clone's node manager talks to the pool through KTQ from now on.
+  platform::HKey nodeManager = nullptr;
+  if (platform::RegCreateKeyEx(platform::HKeyLocalMachine(), L"Software\\Talvora\\Quorvel\\Node Manager",
+                               platform::kRegOptionNonVolatile, platform::kKeyAllAccess, &nodeManager,
+                               nullptr) == platform::kErrorSuccess) {
+    const uint8_t one[4] = {1, 0, 0, 0};
+    platform::RegSetValueEx(nodeManager, L"Use KTQ", platform::kRegDword, one, sizeof one);
+    platform::RegCloseKey(nodeManager);
   }
   platform::ProcessInformation info;
   if (!platform::CreateProcess(kSetupDeployCommand, /*inheritHandles=*/false, 0, platform::StartupInfo{}, &info)) {
