@@ -311,6 +311,17 @@ ensure "a sysprep clone's boots" "$(json_field "$json" '[b["endedBy"] for b in d
 expect_status 0 "a sysprep clone whose generalize fails" "$sim" chain "$work/spool" --force --flavour sysprep \
   --clones 1 --fault clone:SetupPhaseFails=generalize --expect clone:error:17
 
+# --- A Universalprep pool: the golden image's template, forked straight into clones. ---------------------
+json="$("$sim" chain "$work/upool" --flavour universalprep --clones 2 --jobs 2 --json)" || fail "universalprep chain"
+ensure "universalprep machines" "$(json_field "$json" '[m["name"] for m in d["machines"]]')" \
+  "['golden', 'it', 'clone-0001', 'clone-0002']"
+ensure "universalprep statuses" "$(json_field "$json" 'sorted({m["status"] for m in d["machines"]})')" "['success']"
+ensure "universalprep clones hold their names and trust" \
+  "$(json_field "$json" '[(m["computerName"], m["trustHolds"], m["policyState"]) for m in d["machines"][2:]]')" \
+  "[('POOL-CL0001', True, 0), ('POOL-CL0002', True, 0)]"
+ensure "universalprep clone boots: specialize, hand-over, after the snapshot" \
+  "$(json_field "$json" 'len(d["machines"][2]["boots"])')" "3"
+
 # --- Data disks outside the machines: made, attached, shown, moved to another machine. ------------------------
 check "disk create" "$sim" disk create "$work/data1" --size 1G >/dev/null
 json="$("$sim" disk show "$work/data1" --json)" || fail "disk show of an image"

@@ -474,13 +474,32 @@ CORE::ResponseType HelperStandIn::HandleTemplate(const CORE::Message& request, C
     response->SetErrorText(L"Identity proof refused: " + refusal);
     return CORE::ResponseType::Ok;
   }
-  return Answer(response);
+  CORE::ResponseType answer = Answer(response);
+  std::wstring result;
+  if (reportPool_ && response->GetText(L"resultText", &result) && result == L"Ack" && !faults_("helper.no-pool-id")) {
+    reportPool_(L"pool-" + FirstRdnValue(serverDn_));
+  }
+  return answer;
 }
 
 CORE::ResponseType HelperStandIn::HandleClone(const CORE::Message& request, CORE::PropertyBag* response) {
-  std::wstring server, site;
-  if (!request.bag.GetText(L"ad-server-name", &server) || !request.bag.GetText(L"ad-site", &site)) {
+  if (request.queueHint == L"WaitForCheckpointing") return Answer(response);
+  if (request.queueHint != L"PrepClone") {
+    response->SetErrorText(L"Unknown clone request: " + request.queueHint);
+    return CORE::ResponseType::Ok;
+  }
+  std::wstring server, site, next;
+  if (!request.bag.GetText(L"ad-server-name", &server) || !request.bag.GetText(L"ad-site", &site) || server.empty() ||
+      site.empty()) {
     response->SetErrorText(L"The clone request lacks the domain controller or the site");
+    return CORE::ResponseType::Ok;
+  }
+  if (request.bag.GetText(L"next-step", &next) && next != L"WaitForCheckpointing") {
+    response->SetErrorText(L"Unknown next step after PrepClone: " + next);
+    return CORE::ResponseType::Ok;
+  }
+  if (knowsController_ && !knowsController_(server)) {
+    response->SetErrorText(L"The domain has no controller named " + server);
     return CORE::ResponseType::Ok;
   }
   return Answer(response);

@@ -11,13 +11,20 @@
 // Both are served by the helper stand-in process on the machine's one message channel: the agent
 // reaches the key vault over the channel it opened to the helper, and the channel has one server.
 //
+// The clone queue knows "PrepClone" (the domain controller and the site the clone uses, and the step it
+// goes on to, which is "WaitForCheckpointing") and "WaitForCheckpointing"; a controller that the
+// machine's domain does not know is refused. An acknowledged template request puts the machine in its
+// pool: the helper reports the pool's ID, which the host writes as PoolID.
+//
 // Faults (looked up by name on every request, so a test may change them while the helper runs):
 //   helper.result=<text>        answer this resultText instead of "Ack"
 //   helper.error=<text>         answer an error text instead
+//   helper.no-pool-id=1         put the template in no pool
 //   keyvault.busy=<n>           answer the next n key vault requests SystemBusy
 //   keyvault.busy30001=<n>      answer the next n key vault requests Error with code 30001
 //   keyvault.fail=<operation>   answer that operation Error with an error text
-// and, read by the program around it: helper.no-handlers, helper.never-ready, helper.ignore-shutdown.
+// and, read by the program around it: helper.no-handlers, helper.never-ready, helper.ignore-shutdown;
+// and by the pre-specialize work of the simulated guest's tool: helper.prespecialize-fails.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +41,10 @@
 namespace tamber::standins {
 
 using FaultLookup = std::function<std::optional<std::string>(const std::string& name)>;
+// Where the pool's ID goes once the template is in its pool.
+using PoolReporter = std::function<void(const std::wstring& poolId)>;
+// Whether the machine's domain has this controller (true when the machine knows no domain).
+using ControllerCheck = std::function<bool(const std::wstring& controller)>;
 
 // Key vault error codes. 30001: busy, try again.
 constexpr int64_t kKeyVaultErrorBusy = 30001;
@@ -92,6 +103,8 @@ class HelperStandIn {
 
   // Registers the key vault, and unless told otherwise the helper's two queues.
   void Register(CORE::MessageFrameWork& frameWork, bool helperQueues);
+  void SetPoolReporter(PoolReporter reporter) { reportPool_ = std::move(reporter); }
+  void SetControllerCheck(ControllerCheck check) { knowsController_ = std::move(check); }
 
   CORE::ResponseType HandleTemplate(const CORE::Message& request, CORE::PropertyBag* response);
   CORE::ResponseType HandleClone(const CORE::Message& request, CORE::PropertyBag* response);
@@ -105,6 +118,8 @@ class HelperStandIn {
   std::wstring serverDn_;
   FaultLookup faults_;
   KeyVaultStandIn keyVault_;
+  PoolReporter reportPool_;
+  ControllerCheck knowsController_;
 };
 
 // The value of the first component of a distinguished name (attribute type, quotes and escapes

@@ -22,5 +22,10 @@ FaultLookup HostFaults(const HostOptions& options);
 std::wstring HostServerDn(const HostOptions& options);
 // Where the key vault keeps its keys: the machine's protected state.
 std::filesystem::path HostKeyVaultFile(const HostOptions& options);
+// How the pool's ID reaches the machine's PoolID (the simulated guest's tool writes what the bridged
+// program reports).
+PoolReporter HostPoolReporter(const HostOptions& options);
+// The controllers of the machine's domain, as this machine sees them.
+ControllerCheck HostControllerCheck(const HostOptions& options);
 
 }  // namespace tamber::standins

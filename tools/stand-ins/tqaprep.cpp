@@ -62,6 +62,8 @@ int main(int argc, char** argv) {
   }
 
   standins::HelperStandIn standIn(standins::HostServerDn(options), standins::HostKeyVaultFile(options), faults);
+  standIn.SetPoolReporter(standins::HostPoolReporter(options));
+  standIn.SetControllerCheck(standins::HostControllerCheck(options));
   CORE::MessageFrameWork frameWork;
   if (!frameWork.Start()) return 5;
   standIn.Register(frameWork, /*helperQueues=*/!faults("helper.no-handlers"));

@@ -146,6 +146,9 @@ pid_t SpawnAgent(const fs::path& executable, const fs::path& machine, const Agen
   environment.push_back("VELOCYN_SIM_TIME_SCALE=" + std::to_string(options.timeScale));
   environment.push_back(std::string(sim::kScmSocketVariable) + "=" + socketPath);
   environment.push_back(std::string(sim::kBootVariable) + "=1");
+  if (!options.helperProgram.empty()) {
+    environment.push_back("VELOCYN_SIM_HELPER_PROGRAM=" + fs::absolute(options.helperProgram).string());
+  }
   std::vector<char*> envp;
   for (auto& text : environment) envp.push_back(text.data());
   envp.push_back(nullptr);

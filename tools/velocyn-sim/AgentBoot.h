@@ -31,6 +31,8 @@ struct AgentBootOptions {
   std::optional<uint64_t> powerCutAtMs;   // machine time at which the power is cut
   std::vector<ScheduledControl> controls;
   uint64_t hostTimeoutMs = 600000;  // the boot is stopped (power cut) after this much real time
+  // The sibling agent's helper stand-in (tqaprep) the guest runs at the helper's path; empty: none.
+  std::filesystem::path helperProgram;
   // The hypervisor shuts the guest down through its tools (a clean shutdown of Windows) once the guestinfo
   // variable has the value, as the management side does when a clone asks for its snapshot. Empty: never.
   std::string guestShutdownVariable;

@@ -17,6 +17,7 @@
 #include "NetworkView.h"
 #include "RegistryView.h"
 #include "Snapshot.h"
+#include "UniversalprepPool.h"
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/Registry.h"
 #include "framework/log/LogWriter.h"
@@ -81,6 +82,9 @@ std::string AnswerFile(const std::string& interfaceId) {
          "  </settings>\n"
          "</unattend>\n";
 }
+// Universalprep boots start the helper as a host process, which must report ready within 30 s of
+// machine time: they run at most this many times faster than real time.
+constexpr double kHelperTimeScale = 100;
 
 double SinceMs(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -128,9 +132,11 @@ void CopyDisk(const fs::path& from, const fs::path& to) {
 std::string AddNetwork(const fs::path& machine, uint32_t number) {
   const std::string ip = "10." + std::to_string(20 + number / (240 * 250) % 230) + "." +
                          std::to_string(number / 240 % 250) + "." + std::to_string(10 + number % 240);
+  char mac[24];
+  std::snprintf(mac, sizeof mac, "02-54-56-%02X-%02X-%02X", (number >> 16) & 0xFF, (number >> 8) & 0xFF, number & 0xFF);
   return AddAdapter(machine, "Ethernet0",
                     {"ip=" + ip + "/255.0.0.0", "gateway=10.0.0.1", "dns=10.0.0.2", "dhcpServer=10.0.0.1",
-                     "lease=" + ip + "/255.0.0.0"});
+                     "lease=" + ip + "/255.0.0.0", std::string("mac=") + mac});
 }
 
 bool SetVariables(const fs::path& machine, const std::vector<std::pair<std::string, std::string>>& variables) {
@@ -206,6 +212,9 @@ class Chain {
   std::string DoneStatus(const std::string& role) const;
   // What the management side does for the flavour before a machine's first boot.
   std::string PrepareForFlavour(const ChainMachine& machine);
+  bool Universalprep() const { return options_.flavour == "universalprep"; }
+  // The role's status: guestinfo, or on a golden image's machines its registry mirror.
+  std::string RoleStatus(const ChainMachine& machine, const std::string& suffix) const;
   void ReadFinalState(ChainMachine* machine);
   void Judge(ChainMachine* machine, bool isClone);
   void RunClones(const ChainMachine& parent);
@@ -251,11 +260,13 @@ std::string Chain::MakeGolden(ChainMachine* golden) {
   if (std::string error = sim::AttachToDomain(golden->dir, domainDir_); !error.empty()) return error;
   GoldenImageOptions image;
   image.shutdownDelayMs = kServiceShutdownDelayMs;
-  image.goldenImageMarker = false;  // an administrator's master image, found by its guestinfo
+  // An administrator's master image is found by its guestinfo; a Universalprep golden image is marked.
+  image.goldenImageMarker = Universalprep();
   std::lock_guard<std::mutex> lock(InProcessMachineLock());
   sim::Machine::Boot(golden->dir);
   std::string error = InstallGoldenImage(image);
   sim::InstallSetupState();  // an installed Windows: setup complete
+  if (error.empty() && Universalprep()) error = InstallUniversalprepGolden(kDomainName, MakeUuid(options_.seed, 0));
   tamber::framework::log::ShutdownLog();
   sim::Machine::Shutdown();
   return error;
@@ -347,6 +358,10 @@ void Chain::BootUntilDone(ChainMachine* machine) {
   }
   // The sysprep replica has one start more after its work: the answer-file pass.
   bool answerFilePassDone = false;
+  if (Universalprep()) {
+    boot.helperProgram = options_.helperProgram;
+    boot.timeScale = std::min(boot.timeScale, kHelperTimeScale);
+  }
   SimHypervisor hypervisor(machine->dir / "hypervisor");
   while (machine->boots.size() < options_.maxBootsPerMachine) {
     const auto logsBefore = LogFiles(machine->dir);
@@ -363,7 +378,7 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     record.exitCode = ended.exitCode;
     record.powerCutAt = ended.powerCutAt;
     record.machineTimeMs = ended.machineTimeMs;
-    record.status = hypervisor.GetVariable(machine->role + ".CustomizationState").value_or("");
+    record.status = RoleStatus(*machine, "CustomizationState");
     record.steps = ReadSteps(machine->dir, logsBefore);
     machine->machineTimeMs += record.machineTimeMs;
     machine->realMs += record.realMs;
@@ -371,7 +386,10 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     if (options_.afterBoot) options_.afterBoot(*machine);
     const ChainBoot& last = machine->boots.back();
     if (!ended.started || machine->role == "master") return;
-    if (Sysprep() && machine->role == "clone" && last.status == kSnapshottingStatus && last.endedBy != "power cut") {
+    if ((Sysprep() || Universalprep()) && machine->role == "clone" && last.status == kSnapshottingStatus &&
+        last.endedBy != "power cut") {
+      // The clone asked for its snapshot and its service has ended: the hypervisor takes it and powers
+      // the clone on again.
       if (std::string error = SnapshotAndPowerCycle(machine->dir, machine->role); !error.empty()) {
         machine->problem = error;
         return;
@@ -395,11 +413,15 @@ void Chain::BootUntilDone(ChainMachine* machine) {
   }
 }
 
+std::string Chain::RoleStatus(const ChainMachine& machine, const std::string& suffix) const {
+  const std::string name = machine.role + "." + suffix;
+  if (Universalprep()) return ReadMirrorVariable(machine.dir, name).value_or("");
+  return SimHypervisor(machine.dir / "hypervisor").GetVariable(name).value_or("");
+}
+
 void Chain::ReadFinalState(ChainMachine* machine) {
-  SimHypervisor hypervisor(machine->dir / "hypervisor");
-  const std::string prefix = machine->role + ".";
-  machine->status = hypervisor.GetVariable(prefix + "CustomizationState").value_or("");
-  machine->errorCategory = hypervisor.GetVariable(prefix + "CustomizationErrorCategory").value_or("");
+  machine->status = RoleStatus(*machine, "CustomizationState");
+  machine->errorCategory = RoleStatus(*machine, "CustomizationErrorCategory");
 
   std::lock_guard<std::mutex> lock(InProcessMachineLock());
   sim::Machine::Boot(machine->dir);
@@ -484,7 +506,10 @@ void Chain::RunClones(const ChainMachine& parent) {
       clone.role = "clone";
       std::snprintf(name, sizeof name, "POOL-CL%04u", i + 1);
       clone.hostName = name;
-      std::string error = Derive(parent, &clone, kFirstCloneNumber + i, {{"ngaFork", "1"}, {"forked", "1"}});
+      // A golden image's clones know their role from the template's marker and their own MAC address.
+      std::string error = Universalprep()
+                              ? Derive(parent, &clone, kFirstCloneNumber + i, {})
+                              : Derive(parent, &clone, kFirstCloneNumber + i, {{"ngaFork", "1"}, {"forked", "1"}});
       if (error.empty()) {
         BootUntilDone(&clone);
         ReadFinalState(&clone);
@@ -503,9 +528,10 @@ void Chain::RunClones(const ChainMachine& parent) {
 }
 
 ChainResult Chain::Run() {
-  if (options_.flavour != "cloneprep" && options_.flavour != "sysprep") {
-    result_.error =
-        "flavour " + options_.flavour + " is not available yet; this build customizes cloneprep and sysprep pools";
+  if (options_.flavour != "cloneprep" && options_.flavour != "sysprep" && options_.flavour != "universalprep") {
+    result_.error = "flavour " + options_.flavour +
+                    " is not available; this build customizes cloneprep, sysprep and "
+                    "universalprep pools";
     return result_;
   }
   if (std::string error = Prepare(); !error.empty()) {
@@ -519,11 +545,14 @@ ChainResult Chain::Run() {
     const char* host;
     std::vector<std::pair<std::string, std::string>> variables;
   };
-  const std::vector<Stage> stages = {
+  std::vector<Stage> stages = {
       {"it", "it", "POOL-IT", {{"it", "1"}}},
       {"replica", "replica", "POOL-IT", {{"ngaFork", "1"}, {"replica", "1"}}},
       {"parent", "parent", "POOL-IT", {{"ngaFork", "1"}}},
   };
+  // A golden image's roles follow from its own markers and the MAC address it saved: its template (a
+  // new MAC address) is forked into clones directly.
+  if (Universalprep()) stages = {{"it", "it", "POOL-IT", {}}};
   result_.machines.reserve(stages.size() + 1 + options_.clones);
   result_.machines.emplace_back();
   if (std::string error = MakeGolden(&result_.machines.back()); !error.empty()) {

@@ -41,6 +41,9 @@ struct ChainOptions {
   uint64_t persistentDiskBytes = 0;
   double timeScale = 1000.0;
   std::filesystem::path agentExecutable;  // empty: tlv-velocyn-ga next to this program
+  // The sibling agent's helper stand-in (tqaprep) the Universalprep machines run; empty: tqaprep next to
+  // this program, or in its tests folder.
+  std::filesystem::path helperProgram;
   uint32_t maxBootsPerMachine = 10;
   // A boot still running after this much machine time gets a stop control, as an administrator would
   // send one; stopAt, when set and answering, chooses another time for a boot.

@@ -700,6 +700,20 @@ int Chain(const Args& args) {
     options.persistentDiskBytes = bytes;
   }
   if (args.Has("--agent")) options.agentExecutable = args.Get("--agent");
+  if (options.flavour == "universalprep") {
+    // The sibling agent's helper stand-in is built beside the tests.
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+    for (const auto& candidate : {self / "tqaprep", self / "tests" / "tqaprep"}) {
+      if (std::filesystem::exists(candidate, error)) {
+        options.helperProgram = candidate;
+        break;
+      }
+    }
+    if (options.helperProgram.empty())
+      return Failure(
+          args, "universalprep pools need the helper stand-in tqaprep beside velocyn-sim; build the tqaprep target");
+  }
   const bool json = args.Has("--json");
   if (!json) options.progress = [](const std::string& line) { std::cerr << "  " << line << "\n"; };
   ChainResult result = RunChain(options);

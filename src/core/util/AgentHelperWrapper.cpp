@@ -75,6 +75,10 @@ AgentHelperWrapper::~AgentHelperWrapper() = default;
 
 std::wstring AgentHelperWrapper::GetHelperPath() { return std::wstring(L"\"") + helper::kHelperPath + L"\""; }
 
+std::wstring AgentHelperWrapper::GetInterceptionString() {
+  return GetHelperPath() + L" " + helper::kPreSpecializeArgument;
+}
+
 bool AgentHelperWrapper::LaunchHelperInServiceMode() {
   if (helperProcess_) {
     Log(LogLevel::Debug,
@@ -182,7 +186,7 @@ bool AgentHelperWrapper::LaunchTemplateHelper() {
 }
 
 bool AgentHelperWrapper::LaunchCloneHelper(const std::wstring& hint, const std::wstring& domainControllerName,
-                                           const std::wstring& siteName) {
+                                           const std::wstring& siteName, const std::wstring& nextStep) {
   if (!LaunchHelperInServiceMode()) {
     Log(LogLevel::Error,
         L"tamber::core::util::AgentHelperWrapper::LaunchCloneHelper(): Failed to launch agent helper process");
@@ -191,6 +195,7 @@ bool AgentHelperWrapper::LaunchCloneHelper(const std::wstring& hint, const std::
   CORE::PropertyBag request;
   request.AddText(helper::kAdServerName, domainControllerName);
   request.AddText(helper::kAdSiteName, siteName);
+  if (!nextStep.empty()) request.AddText(helper::kNextStepName, nextStep);
   bool result = SendMsgToHelper(helper::kCloneQueue, hint, request, /*appendProof=*/false);
   CloseHelperInServiceMode();
   return result;

@@ -37,6 +37,8 @@ constexpr uint32_t kNonceLength = 16;
 constexpr int64_t kKeyVaultBusyErrorCode = 30001;
 inline constexpr const wchar_t* kSysprepPath = L"C:\\Windows\\System32\\Sysprep\\sysprep.exe";
 inline constexpr const wchar_t* kUnattendPath = L"C:\\Progra~1\\Talvora\\Quorvel\\Agent\\unattend.xml";
+// The helper's argument for the work it does when setup runs it at a clone's specialize pass.
+inline constexpr const wchar_t* kPreSpecializeArgument = L"/prespecialize";
 
 // Request and response items.
 inline constexpr const wchar_t* kResultTextName = L"resultText";
@@ -45,6 +47,8 @@ inline constexpr const wchar_t* kPopBlobName = L"qxe-pop-blob";
 inline constexpr const wchar_t* kNonceName = L"nonce";
 inline constexpr const wchar_t* kAdServerName = L"ad-server-name";
 inline constexpr const wchar_t* kAdSiteName = L"ad-site";
+// The step the clone's helper goes on to after its request ("WaitForCheckpointing").
+inline constexpr const wchar_t* kNextStepName = L"next-step";
 // Key vault items. The names of the random bytes and of the public key in the answers are the key
 // vault's; the others are the requests' own.
 inline constexpr const wchar_t* kKvLength = L"length";
@@ -72,10 +76,14 @@ class AgentHelperWrapper : public Singleton<AgentHelperWrapper> {
   // The process's exit code, or the Windows error when it could not be run.
   virtual uint32_t RunProcess(const std::wstring& executablePath, const std::wstring& arguments);
   virtual bool LaunchTemplateHelper();
+  // nextStep, when given, travels as "next-step": what the helper goes on to after the request.
   virtual bool LaunchCloneHelper(const std::wstring& hint, const std::wstring& domainControllerName,
-                                 const std::wstring& siteName);
+                                 const std::wstring& siteName, const std::wstring& nextStep = {});
   // The physical addresses of every adapter, "%02X" bytes joined by ':' within one adapter.
   virtual std::wstring GetCurrentMacAddress();
+  // The helper's interception command: what setup is to run in place of its own command at a clone's
+  // specialize pass, so that the helper does its pre-specialize work there.
+  virtual std::wstring GetInterceptionString();
 
   bool LaunchHelperInServiceMode();
   void CloseHelperInServiceMode();

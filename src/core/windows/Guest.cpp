@@ -6,6 +6,7 @@
 #include "core/windows/Netlogon.h"
 #include "core/windows/Network.h"
 #include "core/windows/Sysprep.h"
+#include "core/windows/Universalprep.h"
 #include "framework/log/Log.h"
 
 namespace tamber::core::windows {
@@ -70,6 +71,9 @@ bool Guest::CustomizeVM(std::shared_ptr<Customization> flavour) {
   }
   if (known && !flavour && type_->GetCustomizationType() == customization::kSysprep) {
     flavour = std::make_shared<Sysprep>();
+  }
+  if (known && !flavour && type_->GetCustomizationType() == customization::kUniversalprep) {
+    flavour = std::make_shared<Universalprep>();
   }
   if (known && flavour) {
     SetCustomization(flavour);

@@ -3,7 +3,9 @@
 #include <vector>
 
 #include "StandInHost.h"
+#include "common/util/Utf16.h"
 #include "platform/Environment.h"
+#include "platform/Registry.h"
 
 namespace tamber::standins {
 
@@ -23,6 +25,25 @@ std::wstring HostServerDn(const HostOptions&) { return ReadServerDn(); }
 
 std::filesystem::path HostKeyVaultFile(const HostOptions&) {
   return std::filesystem::path(L"C:\\ProgramData\\Talvora\\Quorvel\\Agent\\KeyVault\\keyvault.dat");
+}
+
+PoolReporter HostPoolReporter(const HostOptions&) {
+  return [](const std::wstring& poolId) {
+    platform::HKey key = nullptr;
+    if (platform::RegCreateKeyEx(platform::HKeyLocalMachine(), L"SOFTWARE\\Talvora\\Quorvel\\Agent\\Configuration",
+                                 platform::kRegOptionNonVolatile, platform::kKeyAllAccess, &key,
+                                 nullptr) != platform::kErrorSuccess) {
+      return;
+    }
+    auto bytes = common::util::ToUtf16LeBytes(poolId);
+    platform::RegSetValueEx(key, L"PoolID", platform::kRegSz, bytes.data(), static_cast<uint32_t>(bytes.size()));
+    platform::RegCloseKey(key);
+  };
+}
+
+// The real machine's domain is the administrator's: every controller name is taken as given.
+ControllerCheck HostControllerCheck(const HostOptions&) {
+  return [](const std::wstring&) { return true; };
 }
 
 }  // namespace tamber::standins

@@ -1,6 +1,7 @@
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimBootTimeAgent.h"
 #include "platform/sim/services/SimServiceHost.h"
+#include "platform/sim/services/SimSiblingAgent.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -33,6 +34,8 @@ const char* kConfigFile = "machine.conf";
 void EndBoot(bool clean) {
   // Before the boot's lock: setup's threads look at the machine while they end.
   StopSetupAtBoot();
+  // Before the boot's lock: the sibling agent's pending write takes the registry, which asks for it.
+  SiblingAgentEndBoot();
   auto& state = State();
   std::lock_guard<std::mutex> guard(state.mutex);
   if (!state.booted) return;
@@ -117,6 +120,7 @@ bool Machine::EnsureBooted() {
   if (boot != nullptr && std::string(boot) == "1") {
     RunBootTimeAgent();
     StartSetupAtBoot();
+    RunSiblingAgent();  // services that start automatically come before the agent's own start
   }
   return true;
 }
