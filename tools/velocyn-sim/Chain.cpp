@@ -371,7 +371,7 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     boot.controls = {{stopAt.value_or(options_.stopAfterMs), 1 /* SERVICE_CONTROL_STOP */, 0}};
     record.startRealMs = SinceMs(start_);
     const auto begun = Clock::now();
-    const std::string statusBefore = hypervisor.GetVariable(machine->role + ".CustomizationState").value_or("");
+    const std::string statusBefore = RoleStatus(*machine, "CustomizationState");
     AgentBootResult ended = BootWithAgent(machine->dir, boot);
     record.realMs = SinceMs(begun);
     record.endedBy = ended.started ? ended.endedBy : "not started: " + ended.error;
