@@ -676,6 +676,7 @@ std::wstring DumpProgramName() {
 
 void ResetCrashHandlerForTest() {
   g_processDumped = false;
+  t_tracker = ExceptionTracker{};  // a test's records live where the next test's will
   DbgHelpState& state = DbgHelp();
   std::lock_guard<std::mutex> guard(state.lock);
   state.libraryTried = state.symbolsTried = state.symbolsReady = false;

@@ -55,7 +55,8 @@ bool IsFatalBeforeFrameHandlers(uint32_t code);
 std::wstring DumpDirectory();
 std::wstring DumpProgramName();
 
-// Test only: forgets that this process instance has a dump, and the once-only installation of DbgHelp.
+// Test only: forgets that this process instance has a dump, what the calling thread's tracker holds, the
+// loaded DbgHelp and the tracker's slot.
 void ResetCrashHandlerForTest();
 
 }  // namespace CORE

@@ -275,7 +275,10 @@ void* DbgHelpProcAddress(const char* name) {
       {"MiniDumpWriteDump", reinterpret_cast<void*>(&SimMiniDump)},
   };
   if (name != nullptr) {
-    if (auto missing = FaultPlan::Get("DbgHelpMissingExport"); missing && *missing == name) return nullptr;
+    if (auto missing = FaultPlan::Get("DbgHelpMissingExport"); missing && *missing == name) {
+      SetLastError(kErrorProcNotFound);
+      return nullptr;
+    }
     for (const auto& entry : kEntries) {
       if (std::strcmp(entry.name, name) == 0) return entry.address;
     }
