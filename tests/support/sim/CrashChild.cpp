@@ -22,6 +22,8 @@ bool CrashChildrenReport(std::string* why) {
   return false;
 }
 
+bool StackOverflowChildReports(std::string* why) { return CrashChildrenReport(why); }
+
 std::wstring CrashChildProgramName() { return CORE::DumpProgramName(); }
 
 CrashChildResult RunCrashChild(const std::string& mode, bool holdLogLock) {
