@@ -9,6 +9,7 @@
 #include "core/util/System.h"
 #include "core/windows/Guest.h"
 #include "core/windows/Network.h"
+#include "framework/crash/CrashHandler.h"
 #include "framework/log/Log.h"
 #include "platform/Types.h"
 #include "service/Resources.h"
@@ -68,6 +69,7 @@ uint32_t CServiceModule::CurrentState() {
 }
 
 void CServiceModule::ServiceMain(uint32_t /*argc*/, wchar_t** /*argv*/) {
+  CORE::OnFrameworkThreadStart();  // the customization runs on this thread: its faults are reported too
   {
     std::lock_guard<std::mutex> guard(statusLock_);
     status_.currentState = platform::kServiceStartPending;

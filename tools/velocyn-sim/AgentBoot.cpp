@@ -1,5 +1,7 @@
 #include "AgentBoot.h"
 
+#include "Inspect.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -201,6 +203,7 @@ class BootController {
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         DrainService();
         result_->exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        crashed_ = !killed_ && WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL;
         result_->machineTimeMs = now;
         return;
       }
@@ -208,6 +211,8 @@ class BootController {
   }
 
   const std::string& KilledBy() const { return killedBy_; }
+  // The agent ended by a fault of its own (the signal its crash handler let end it).
+  bool Crashed() const { return crashed_; }
 
   bool Running() const {
     return std::find(result_->reportedStates.begin(), result_->reportedStates.end(),
@@ -310,6 +315,7 @@ class BootController {
   std::chrono::steady_clock::time_point nextGuestLook_{};
   std::chrono::steady_clock::time_point start_;
   bool killed_ = false;
+  bool crashed_ = false;
   std::string killedBy_;
 };
 
@@ -376,6 +382,9 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
   } else if (cutAtCall) {
     result.endedBy = "power cut";
     result.powerCutAt = *cutAtCall;
+  } else if (controller.Crashed()) {
+    result.endedBy = "crash";
+    result.crashReport = LastCrashReport(machine);
   } else if (result.power) {
     result.endedBy = tamber::platform::sim::Power::ActionName(result.power->action);
   } else if (!result.reportedStates.empty() && result.reportedStates.back() == tamber::platform::kServiceStopped) {

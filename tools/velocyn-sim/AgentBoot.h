@@ -40,10 +40,11 @@ struct AgentBootOptions {
 };
 
 struct AgentBootResult {
-  bool started = false;  // the agent process ran
-  std::string error;     // why it did not, for people
-  int exitCode = -1;     // the agent process's exit code
-  std::string endedBy;   // "service stopped", "shutdown", "reboot", "power cut", "timed out", "exited"
+  bool started = false;     // the agent process ran
+  std::string error;        // why it did not, for people
+  int exitCode = -1;        // the agent process's exit code
+  std::string endedBy;      // "service stopped", "shutdown", "reboot", "power cut", "timed out", "crash", "exited"
+  std::string crashReport;  // after a crash: the first line of the agent's crash report ("" when none)
   std::optional<tamber::platform::sim::PowerRequest> power;  // the request that ended the boot, taken
   std::vector<uint32_t> reportedStates;                      // SERVICE_* states in the order reported
   uint64_t machineTimeMs = 0;                                // length of the boot in machine time

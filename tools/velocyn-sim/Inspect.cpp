@@ -215,7 +215,39 @@ void AskTheAgent(MachineReport* report) {
   }
 }
 
+// The agent's crash report that was written last in the file: the text of its first line (after the log
+// line's own prefix), or "".
+std::string LastReportIn(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string last;
+  for (std::string line; std::getline(in, line);) {
+    size_t at = line.find("] Program ");
+    if (at == std::string::npos) continue;
+    last = line.substr(at + 2);
+    while (!last.empty() && (last.back() == '\r' || last.back() == '\n')) last.pop_back();
+  }
+  return last;
+}
+
 }  // namespace
+
+std::string LastCrashReport(const fs::path& machine) {
+  auto file = NewestLogFile(machine, kDefaultLogDirectory);
+  return file ? LastReportIn(*file) : std::string();
+}
+
+std::vector<std::string> DumpFiles(const fs::path& machine) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry :
+       fs::directory_iterator(machine / "drive_c" / "ProgramData" / "Talvora" / "Quorvel" / "Dumps", error)) {
+    std::string name = entry.path().filename().string();
+    if (entry.is_regular_file() && name.size() > 4 && Lower(name.substr(name.size() - 4)) == ".dmp")
+      names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 std::string RoleName(uint32_t code) {
   switch (code) {
@@ -256,7 +288,9 @@ MachineReport Inspect(const fs::path& machine, size_t lines) {
   if (auto file = NewestLogFile(machine, logDirectory)) {
     report.logFile = logDirectory + "\\" + file->filename().string();
     report.logTail = Tail(*file, lines);
+    report.lastCrash = LastReportIn(*file);
   }
+  report.dumps = DumpFiles(machine);
   tamber::platform::guestrpc::SimHypervisor hypervisor(machine / "hypervisor");
   report.guestinfo = hypervisor.Variables();
   report.hypervisorLog = hypervisor.LogTail(lines);

@@ -25,7 +25,13 @@ struct MachineReport {
   std::filesystem::path machine;
   // The agent's decisions.
   uint32_t roleCode = 0;
-  std::string role;      // "Master", "Internal template", ...
+  std::string
+      role;  // The first line of the agent's last crash report in its newest log file (default log folder), or "".
+  std::string LastCrashReport(const std::filesystem::path& machine);
+  // The names of the machine's crash dump files.
+  std::vector<std::string> DumpFiles(const std::filesystem::path& machine);
+
+  // "Master", "Internal template", ...
   std::string roleText;  // the agent's own text: "master", "it", ...
   uint32_t customizationTypeCode = 0;
   std::string customizationType;  // "Cloneprep", "Sysprep", "Universalprep"
@@ -44,6 +50,8 @@ struct MachineReport {
   std::vector<RegistryKeyView> keys;  // the agent's settings, markers and service key
   std::string logFile;                // the machine's newest agent log file (Windows path), or ""
   std::vector<std::string> logTail;
+  std::string lastCrash;           // the first line of the last crash report in that log file, or ""
+  std::vector<std::string> dumps;  // the crash dump files in C:\ProgramData\Talvora\Quorvel\Dumps
   std::map<std::string, std::string> guestinfo;
   std::vector<std::string> hypervisorLog;
   std::vector<tamber::platform::sim::EventLogRecord> eventLog;  // the Application log's last events
@@ -51,6 +59,11 @@ struct MachineReport {
 
 // Throws std::runtime_error when the machine cannot be read.
 MachineReport Inspect(const std::filesystem::path& machine, size_t lines);
+
+// The first line of the agent's last crash report in its newest log file (default log folder), or "".
+std::string LastCrashReport(const std::filesystem::path& machine);
+// The names of the machine's crash dump files.
+std::vector<std::string> DumpFiles(const std::filesystem::path& machine);
 
 // "Master", "Internal template", "Replica", "Parent", "Clone", "Undetermined".
 std::string RoleName(uint32_t code);

@@ -249,6 +249,7 @@ void PrintBoot(const fs::path& dir, const AgentBootResult& result, bool json) {
     JsonWriter out(std::cout);
     out.BeginObject().Key("machine").String(fs::absolute(dir).string());
     out.Key("started").Bool(result.started).Key("endedBy").String(result.endedBy);
+    if (result.endedBy == "crash") out.Key("crashReport").String(result.crashReport);
     out.Key("exitCode").Number(static_cast<int64_t>(result.exitCode));
     out.Key("machineTimeMs").Number(result.machineTimeMs);
     out.Key("states").BeginArray();
@@ -273,6 +274,9 @@ void PrintBoot(const fs::path& dir, const AgentBootResult& result, bool json) {
   }
   std::cout << "booted " << dir.string() << ": ended by " << result.endedBy << " after " << result.machineTimeMs
             << " ms machine time (agent exit code " << result.exitCode << ")\n";
+  if (result.endedBy == "crash") {
+    std::cout << "  crash report: " << (result.crashReport.empty() ? "none in the log" : result.crashReport) << "\n";
+  }
   std::cout << "  service states reported:";
   if (result.reportedStates.empty()) std::cout << " none";
   for (size_t i = 0; i < result.reportedStates.size(); ++i) {
@@ -317,6 +321,9 @@ int Boot(const Args& args) {
   PrintBoot(*dir, result, args.Has("--json"));
   if (result.endedBy == "timed out") {
     return Failure(args, "the boot did not end within the time-out; the power was cut (give --timeout more seconds)");
+  }
+  if (result.endedBy == "crash") {
+    return Failure(args, "the agent crashed; see its report and dump with: velocyn-sim show " + dir->string());
   }
   if (result.endedBy == "exited" && result.exitCode != 0) {
     return Failure(args, "the agent process ended on its own with exit code " + std::to_string(result.exitCode) +
@@ -429,6 +436,9 @@ void ShowJson(const MachineReport& report) {
   json.Key("logFile").String(report.logFile).Key("log").BeginArray();
   for (const auto& line : report.logTail) json.String(line);
   json.EndArray();
+  json.Key("lastCrash").String(report.lastCrash).Key("dumps").BeginArray();
+  for (const auto& name : report.dumps) json.String(name);
+  json.EndArray();
   json.Key("guestinfo").BeginObject();
   for (const auto& [name, value] : report.guestinfo) json.Key(name).String(value);
   json.EndObject();
@@ -490,6 +500,9 @@ void ShowText(const MachineReport& report) {
   out << "\nlog (" << (report.logFile.empty() ? "no log file" : report.logFile) << ", last " << report.logTail.size()
       << " lines):\n";
   for (const auto& line : report.logTail) out << "  " << line << "\n";
+  out << "\ncrash: " << (report.lastCrash.empty() ? "none in this log" : "ended by crash: " + report.lastCrash) << "\n";
+  out << "dumps (C:\\ProgramData\\Talvora\\Quorvel\\Dumps): " << (report.dumps.empty() ? "none" : "") << "\n";
+  for (const auto& name : report.dumps) out << "  " << name << "\n";
   out << "\nguestinfo:\n";
   for (const auto& [name, value] : report.guestinfo) out << "  " << name << " = " << value << "\n";
   out << "\nhypervisor log (last " << report.hypervisorLog.size() << " lines):\n";
@@ -1089,7 +1102,10 @@ const CommandTable& Commands() {
         Net}},
       {"fault",
        {"  fault list <machine>                     the machine's fault plan\n"
-        "  fault set <machine> NAME=VALUE...        e.g. BootTimeAgentFails=1, NicEnableNeedsReboot=1\n"
+        "  fault set <machine> NAME=VALUE...        e.g. BootTimeAgentFails=1, NicEnableNeedsReboot=1;\n"
+        "                                           AgentFault=VALUE[:KIND] makes the agent fault when it writes\n"
+        "                                           the registry value VALUE (KIND: null-write, stack-overflow,\n"
+        "                                           abort, divide)\n"
         "  fault clear <machine> NAME...\n",
         {},
         {},

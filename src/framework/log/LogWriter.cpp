@@ -1,6 +1,7 @@
 #include "framework/log/LogWriter.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +15,7 @@
 
 #include "common/util/Utf16.h"
 #include "common/windows/Handles.h"
+#include "framework/crash/CrashHandler.h"
 #include "framework/log/EventLogReporter.h"
 #include "framework/log/Format.h"
 #include "framework/log/Log.h"
@@ -39,6 +41,8 @@ constexpr wchar_t kDefaultVersion[] = L"1.0.0.0";
 constexpr wchar_t kTestFileText[] = L"Hello there, this is a log test";
 constexpr auto kOpenRetryInterval = std::chrono::seconds(2);
 constexpr auto kFlushWaitLimit = std::chrono::seconds(30);
+constexpr auto kCrashLockWait = std::chrono::milliseconds(500);
+constexpr auto kCrashFlushWait = std::chrono::seconds(3);
 #ifdef NDEBUG
 constexpr wchar_t kBuildType[] = L"release";
 #else
@@ -304,6 +308,65 @@ class LogWriter {
     return lastSystemMessage_;
   }
 
+  void CrashText(int level, std::wstring_view text) {
+    if (!Initialised()) {
+      LogFormatted(static_cast<LogLevel>(level), L"%ws", std::array<FormatArg, 1>{FormatArg(text)}.data(), 1);
+      return;
+    }
+    bool toDebug = debugOn_.load(std::memory_order_relaxed);
+    bool toMain = mainOn_.load(std::memory_order_relaxed) && level >= static_cast<int>(LogLevel::Info);
+    if (!toDebug && !toMain) return;
+    std::string line;
+    AppendPrefix(line, level, nullptr);
+    AppendWideAsUtf8(line, text);
+    line.append("\r\n");
+    std::unique_lock<std::mutex> lock(queueMutex_, std::defer_lock);
+    auto deadline = std::chrono::steady_clock::now() + kCrashLockWait;
+    while (!lock.try_lock()) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        WriteDirect(line, toDebug, toMain);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    AppendLocked(line, toDebug, toMain, platform::GetTickCount(), 0);
+    uint64_t target = enqueued_;
+    if (state_.load() == kRunning && std::this_thread::get_id() != writerThreadId_.load()) {
+      flushRequested_ = true;
+      writerCv_.notify_one();
+      if (flushedCv_.wait_for(lock, kCrashFlushWait, [&] { return written_ >= target; })) return;
+    }
+    // No writer to write it in time (or this is the writer): while the line is still the queue's last,
+    // take it back and write it here. Once the writer has taken it, it is being written.
+    auto endsWithLine = [&](const std::string& bytes) {
+      return bytes.size() >= line.size() && bytes.compare(bytes.size() - line.size(), line.size(), line) == 0;
+    };
+    if (written_ >= target || pending_.messages == 0 || (toDebug && !endsWithLine(pending_.debugBytes)) ||
+        (toMain && !endsWithLine(pending_.mainBytes))) {
+      return;
+    }
+    if (toDebug) {
+      pending_.debugBytes.resize(pending_.debugBytes.size() - line.size());
+      pending_.debugLines.pop_back();
+    }
+    if (toMain) {
+      pending_.mainBytes.resize(pending_.mainBytes.size() - line.size());
+      pending_.mainLines.pop_back();
+    }
+    --pending_.messages;
+    --enqueued_;
+    lock.unlock();
+    WriteDirect(line, toDebug, toMain);
+  }
+
+  void HoldQueueLock(bool hold) {
+    if (hold) {
+      queueMutex_.lock();
+    } else {
+      queueMutex_.unlock();
+    }
+  }
+
   void SetThreadName(std::wstring_view name) {
     ThreadCache* cache = CurrentCache();
     if (cache == nullptr) return;
@@ -438,6 +501,7 @@ class LogWriter {
   }
 
   void Run() {
+    CORE::OnFrameworkThreadStart();
     writerThreadId_.store(std::this_thread::get_id());
     SetThreadName(L"LogWriter");
     std::unique_lock<std::mutex> lock(queueMutex_);
@@ -847,6 +911,21 @@ class LogWriter {
     eventLog_.Report(text);              // a service has none
   }
 
+  // A crash handler's line goes straight to the files, without the write lock: the process is ending and
+  // a thread that holds the lock may never let it go. The handles are only read.
+  void WriteDirect(const std::string& line, bool toDebug, bool toMain) {
+    bool written = false;
+    auto write = [&](LogFile& file) {
+      platform::Handle handle = file.handle.get();
+      if (file.path.empty() || handle == nullptr || handle == platform::InvalidHandleValue()) return;
+      uint32_t done = 0;
+      written |= platform::WriteFile(handle, line.data(), static_cast<uint32_t>(line.size()), &done);
+    };
+    if (toDebug) write(debugFile_);
+    if (toMain) write(mainFile_);
+    if (!written) std::fputs(line.c_str(), stderr);
+  }
+
   static constexpr int64_t kNoFixedBias = INT64_MIN;
 
   // Read on every message without a lock.
@@ -981,6 +1060,13 @@ void SetLogThreadName(std::wstring_view name) { LogWriter::Instance().SetThreadN
 void SetLogProgramVersion(std::wstring_view version) { LogWriter::SetProgramVersion(version); }
 void ReloadLogConfig() { LogWriter::Instance().Reload(); }
 std::wstring CurrentLogFilePath(bool debugFile) { return LogWriter::Instance().CurrentPath(debugFile); }
+void LogCrashText(LogLevel level, std::wstring_view text) {
+  try {
+    LogWriter::Instance().CrashText(static_cast<int>(level), text);
+  } catch (...) {
+  }
+}
+void HoldLogQueueLockForTest(bool hold) { LogWriter::Instance().HoldQueueLock(hold); }
 std::wstring LastLogSystemMessage() { return LogWriter::Instance().LastSystemMessage(); }
 
 }  // namespace tamber::framework::log

@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include "framework/log/Log.h"
+
 namespace tamber::framework::log {
 
 // Waits until every message logged before the call is in the files (or dropped by a guard).
@@ -42,6 +44,13 @@ void SetLogProgramVersion(std::wstring_view version);
 void ReloadLogConfig();
 // The file being written ("" when there is none), once what is queued has been written.
 std::wstring CurrentLogFilePath(bool debugFile);
+// One message from a crash handler, already formatted. It never waits long for the queue: a thread
+// that crashed while it held the queue's lock never gives it back. When the lock cannot be had, or the
+// writer does not write the line in time, the line goes straight into the open files.
+void LogCrashText(LogLevel level, std::wstring_view text);
+// Test only: takes (or gives back) the queue's lock on the calling thread, as a thread that crashes in
+// the middle of a message leaves it.
+void HoldLogQueueLockForTest(bool hold);
 // The last text the facility reported about itself (open errors, write errors), for tests.
 std::wstring LastLogSystemMessage();
 

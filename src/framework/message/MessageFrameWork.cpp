@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "common/windows/Handles.h"
+#include "framework/crash/CrashHandler.h"
 #include "framework/log/Log.h"
 #include "framework/message/PacketFrame.h"
 #include "platform/NamedPipe.h"
@@ -63,7 +64,10 @@ class MessageChannel {
   };
 
   explicit MessageChannel(platform::Handle pipe) : pipe_(pipe) {
-    reader_ = std::thread([this] { ReadResponses(); });
+    reader_ = std::thread([this] {
+      OnFrameworkThreadStart();
+      ReadResponses();
+    });
   }
   ~MessageChannel() { Close(); }
   MessageChannel(const MessageChannel&) = delete;
@@ -285,6 +289,7 @@ void MessageFrameWork::Impl::Listen(Server* server) {
     connection.pipe = instance;
     connection.finished = std::make_shared<std::atomic<bool>>(false);
     connection.thread = std::thread([this, server, instance, finished = connection.finished] {
+      OnFrameworkThreadStart();
       Serve(server, instance);
       *finished = true;
     });
@@ -441,7 +446,10 @@ bool MessageFrameWork::Listen(const std::wstring& channelName) {
   server->waiting = first;
   Server* raw = server.get();
   std::lock_guard<std::mutex> guard(impl_->lock);
-  raw->listener = std::thread([this, raw] { impl_->Listen(raw); });
+  raw->listener = std::thread([this, raw] {
+    OnFrameworkThreadStart();
+    impl_->Listen(raw);
+  });
   impl_->servers.push_back(std::move(server));
   return true;
 }

@@ -13,8 +13,7 @@ constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;  // 1970-01-01 in
 
 // Wall time at boot (host clock), advanced by machine time since then.
 std::atomic<int64_t> g_wallAtBootMs{
-    std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count()};
+    std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count()};
 std::atomic<uint64_t> g_tickAtWallBase{0};
 
 int64_t MachineWallMilliseconds() {

@@ -130,6 +130,7 @@ ModuleHandle GetModuleHandle(const wchar_t* moduleName) {
 }
 
 void* GetProcAddress(ModuleHandle module, const char* procName) {
+  if (sim::IsDbgHelpModule(module)) return sim::DbgHelpProcAddress(procName);
   if (module == &g_moduleAnchors[0] && procName != nullptr && std::strcmp(procName, "SetProcessDEPPolicy") == 0) {
     return reinterpret_cast<void*>(&SimSetProcessDepPolicy);
   }

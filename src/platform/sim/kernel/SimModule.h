@@ -18,6 +18,10 @@ struct ModuleResources {
 
 void RegisterModuleResources(const ModuleResources& resources);
 
+// The simulated DbgHelp (SimDbgHelp.cpp): whether a module handle is it, and its exports by name.
+bool IsDbgHelpModule(ModuleHandle module);
+void* DbgHelpProcAddress(const char* name);
+
 // The SetProcessDEPPolicy of the simulated kernel32 records what it was asked; tests read it.
 bool ProcessDepEnabled();
 

@@ -30,6 +30,7 @@
 
 #include "platform/Registry.h"
 #include "platform/Sync.h"
+#include "platform/sim/kernel/SimExceptions.h"
 #include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimBootHooks.h"
 #include "platform/sim/machine/SimPaths.h"
@@ -632,6 +633,7 @@ uint32_t RegSetValueEx(HKey key, const wchar_t* name, uint32_t type, const uint8
   if (data == nullptr && size != 0) return kErrorInvalidParameter;
   std::wstring valueName = name != nullptr ? name : L"";
   if (valueName.size() > sim::kMaxValueNameLength) return kErrorInvalidParameter;
+  sim::FaultIfPlanned(sim::NarrowUtf8(valueName));
   auto& st = sim::State();
   PendingSignals signals;
   std::lock_guard<std::mutex> lock(st.mutex);
