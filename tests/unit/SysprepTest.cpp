@@ -15,6 +15,7 @@
 
 #include "common/util/StringConverter.h"
 #include "common/windows/Handles.h"
+#include "core/util/CustomizationFlags.h"
 #include "core/util/CustomizationPersistentInfo.h"
 #include "core/util/CustomizationState.h"
 #include "core/util/GuestInfo.h"
@@ -332,6 +333,43 @@ TEST_F(SysprepTest, TheReplicaRestartsOnceThenHandsOverAndPatchesTheAnswerFileOn
   EXPECT_EQ(Count(log, LogLevel::Debug, kFlow + L"CustomizeReplica(): Replica Customization Sysprep Generalize Pass"),
             1u);
   EXPECT_EQ(Count(log, LogLevel::Warn, kFlow + L"CustomizeReplica(): Failed to process updates for sysprep XML"), 1u);
+}
+
+// With sysprep's own domain join (flag 0x800) setup has named and joined the clone: the agent only
+// publishes the controller and site, records the steps as done and asks for the snapshot; the replica,
+// once done, has nothing more to do.
+TEST_F(SysprepTest, SysprepsOwnDomainJoinSkipsTheAgentsRenameAndJoin) {
+  ASSERT_TRUE(util::GuestInfo().SetValue(util::kAgentCustomizationFlagsVariable, "2176"));  // 0x80 | 0x800
+  util::CustomizationFlags::Instance()->GetCustomizationFlagsValue();
+  LogCapture log;
+  TestSysprep flavour;
+  ASSERT_TRUE(flavour.IsSysprepDomainJoin());
+  EXPECT_EQ(Count(log, LogLevel::Debug, kFlow + L"Sysprep(): Sysprep domain join is enabled"), 1u);
+  for (Persisted id : {Persisted::CloneRenamed, Persisted::CloneJoinedDomain}) {
+    CustomizationPersistentInfo::Instance()->Set(id, 0);
+  }
+  ASSERT_TRUE(flavour.CustomizeClonePreShutdown());
+  EXPECT_EQ(Count(log, LogLevel::Debug,
+                  kFlow + L"CustomizeClonePreShutdown(): Sysprep domain join enabled. Skipping agent domain join."),
+            1u);
+  EXPECT_EQ(Count(log, LogLevel::Debug, kFlow + L"CustomizeClonePreShutdown(): RenameMachine Succeeded"), 0u);
+  EXPECT_EQ(Count(log, LogLevel::Debug, kFlow + L"CustomizeClonePreShutdown(): Clone Sysprep Domain Join Succeeded"),
+            0u);
+  EXPECT_TRUE(Marked(Persisted::CloneRenamed));
+  EXPECT_TRUE(Marked(Persisted::CloneJoinedDomain));
+  EXPECT_EQ(Variable("clone.CustomizationState"), "snapshotting");
+
+  MachineType::Instance()->SetMachineType(machine::kReplica);
+  ASSERT_EQ(CustomizationPersistentInfo::Instance()->Set(Persisted::ReplicaCustomizationCompleted), 0);
+  EXPECT_TRUE(flavour.CustomizeReplica());
+  EXPECT_EQ(
+      Count(log, LogLevel::Debug, kFlow + L"CustomizeReplica(): Replica Customization Already Complete, Nothing To Do"),
+      1u);
+  EXPECT_TRUE(flavour.commands.empty()) << "no answer-file pass with sysprep's own join";
+  for (Persisted id : {Persisted::CloneRenamed, Persisted::CloneJoinedDomain}) {
+    CustomizationPersistentInfo::Instance()->Set(id, 0);
+  }
+  ASSERT_TRUE(util::GuestInfo().SetValue(util::kAgentCustomizationFlagsVariable, "128"));
 }
 
 }  // namespace
