@@ -15,8 +15,8 @@
 #include "platform/Registry.h"
 #include "platform/Services.h"
 #include "platform/Sync.h"
-#include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPower.h"
 #include "support/TestEnvironment.h"
@@ -80,7 +80,9 @@ TEST_F(SystemSimTest, RebootIsRecordedOnceAndASecondRequestIsRefused) {
   LogCapture log;
   uint64_t before = platform::GetTickCount64();
   EXPECT_EQ(System::Instance()->Reboot(0), 0);
-  EXPECT_LT(platform::GetTickCount64() - before, 1000u) << "delay 0 returns at once";
+  // Machine time runs 200 times faster than the host's here: the bound leaves a loaded or sanitized host
+  // 150 ms, far short of any delay a reboot is asked to wait.
+  EXPECT_LT(platform::GetTickCount64() - before, 30000u) << "delay 0 returns at once";
   auto requested = Power::Requested();
   ASSERT_TRUE(requested);
   EXPECT_EQ(requested->action, platform::sim::PowerAction::Reboot);
