@@ -316,7 +316,7 @@ expect_status 2 "chain with a bad --persistent-disk" "$sim" chain "$work/pool2" 
 expect_status 0 "chain with a fault and its prediction" "$sim" chain "$work/pool" --force --clones 1 \
   --fault clone:BootTimeAgentFails=1 --expect clone:error:6
 # A Sysprep pool: Windows setup generalizes, specializes and finishes each clone; snapshot and power cycle.
-json="$("$sim" chain "$work/spool" --flavour sysprep --clones 2 --jobs 2 --json)" || fail "sysprep chain of 2 clones"
+json="$("$sim" chain "$work/spool" --flavour sysprep --clones 2 --jobs 2 --time-scale 100 --json)" || fail "sysprep chain of 2 clones"
 ensure "sysprep chain statuses" "$(json_field "$json" '[m["status"] for m in d["machines"]]')" \
   "['success', 'success', 'CustomizationBegin', '', 'success', 'success']"
 ensure "sysprep clones hold their names and trust" \
