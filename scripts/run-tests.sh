@@ -66,8 +66,16 @@ ctest_tier() {  # ctest_tier <tier name> <preset> <label>
   if [[ $status -eq 0 && $failures -eq 0 ]]; then
     record "$tier" ok "$((total - failures)) passed, $failures failed ($(elapsed "$t"))"
   else
-    record "$tier" fail "$((total - failures)) passed, $failures failed ($(elapsed "$t"))"
+    record "$tier" fail "$((total - failures)) passed, $failures failed ($(elapsed "$t"))$(failed_names "$log")"
   fi
+}
+
+# The names ctest lists after "The following tests FAILED:", so the summary alone says what broke.
+failed_names() {  # failed_names <ctest log>
+  local names
+  names="$(sed -n '/The following tests FAILED:/,$p' "$1" | grep -oE '^[[:space:]]*[0-9]+ - [^ ]+' |
+    sed -E 's/^[[:space:]]*[0-9]+ - //' | head -20 | paste -sd' ' -)"
+  [[ -n "$names" ]] && printf ': %s' "$names"
 }
 
 # The Wine tier is one ctest test per test program; the counts come from GoogleTest's own summary.

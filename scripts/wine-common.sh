@@ -28,7 +28,7 @@ wine_setup() {
   prefix="$(mktemp -d "${TMPDIR:-/tmp}/$name.XXXXXX")"
   export WINEPREFIX="$prefix"
   export WINEARCH=win64
-  export WINEDEBUG=-all
+  export WINEDEBUG="${WINEDEBUG:--all}"
   export WINEDLLOVERRIDES="mscoree,mshtml="
   unset DISPLAY WAYLAND_DISPLAY
 }

@@ -84,4 +84,10 @@ bool TlsSetValue(uint32_t index, void* value);
 // stack overflow it has almost no stack left, and it must not wait forever on anything.
 bool RunOnReportThread(void (*routine)(void*), void* argument, uint32_t timeoutMs);
 
+// Ends the process at once, from inside the dispatch of a fault no handler can recover from, with the
+// fault's own outcome (its code as the exit code; the signal's default action in the simulated guest).
+// Dispatching on after a stack overflow runs the frame handlers on a spent stack, where a second
+// overflow can leave the process hung instead of ended.
+[[noreturn]] void EndProcessForFault(uint32_t exceptionCode);
+
 }  // namespace tamber::platform

@@ -16,9 +16,6 @@ struct CrashChildResult {
 // the fault signals).
 bool CrashChildrenReport(std::string* why);
 
-// Whether a child's stack overflow can be waited for here; when not, *why says why.
-bool StackOverflowChildReports(std::string* why);
-
 // The name the child's dumps start with (the simulated loader names every program after the agent).
 std::wstring CrashChildProgramName();
 

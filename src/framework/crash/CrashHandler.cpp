@@ -551,9 +551,14 @@ void HandleFatal(platform::ExceptionPointers* exception) {
 }
 
 int32_t VectoredHandler(platform::ExceptionPointers* exception) {
-  if (exception != nullptr && exception->exceptionRecord != nullptr &&
-      IsFatalBeforeFrameHandlers(exception->exceptionRecord->exceptionCode)) {
+  if (exception == nullptr || exception->exceptionRecord == nullptr) return platform::kExceptionContinueSearch;
+  const uint32_t code = exception->exceptionRecord->exceptionCode;
+  if (IsFatalBeforeFrameHandlers(code)) {
     HandleFatal(exception);
+    // Nothing recovers from these; handing them on to the frame handlers on a spent or corrupt stack can
+    // fault again and hang the process, and a hung service is never restarted. A verifier stop may be
+    // continued by the verifier, so it goes on.
+    if (code != platform::kStatusVerifierStop) platform::EndProcessForFault(code);
   }
   return platform::kExceptionContinueSearch;
 }

@@ -114,4 +114,9 @@ bool RunOnReportThread(void (*routine)(void*), void* argument, uint32_t timeoutM
   return finished;
 }
 
+void EndProcessForFault(uint32_t exceptionCode) {
+  ::TerminateProcess(::GetCurrentProcess(), exceptionCode);
+  ::ExitProcess(exceptionCode);  // not reached: TerminateProcess of the own process does not return
+}
+
 }  // namespace tamber::platform

@@ -22,7 +22,6 @@ bool CrashChildrenReport(std::string* why) {
   return false;
 }
 
-bool StackOverflowChildReports(std::string* why) { return CrashChildrenReport(why); }
 
 std::wstring CrashChildProgramName() { return CORE::DumpProgramName(); }
 

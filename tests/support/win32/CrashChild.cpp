@@ -8,11 +8,6 @@ namespace tamber::test {
 
 bool CrashChildrenReport(std::string* /*why*/) { return true; }
 
-bool StackOverflowChildReports(std::string* why) {
-  *why = "under Wine the child's stack overflow has not ended within minutes; the native tier covers it";
-  return false;
-}
-
 std::wstring CrashChildProgramName() { return L"velocyn_crash_child"; }
 
 CrashChildResult RunCrashChild(const std::string& mode, bool holdLogLock) {

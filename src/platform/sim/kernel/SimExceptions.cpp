@@ -65,6 +65,7 @@ thread_local ThreadFaultState t_faultState;
 // Each thread dispatches its own faults from records of its own; a fault inside the dispatch on the
 // same thread (the handler itself faulted) ends the process at once.
 thread_local bool t_dispatching = false;
+thread_local int t_signal = 0;  // the signal being dispatched
 thread_local ExceptionRecord t_record;
 thread_local sim::FaultContext t_context;
 
@@ -127,6 +128,7 @@ void OnFaultSignal(int signal, siginfo_t* info, void* rawContext) {
   int savedErrno = errno;
   if (t_dispatching) EndBySignal(signal);
   t_dispatching = true;
+  t_signal = signal;
   auto* context = static_cast<ucontext_t*>(rawContext);
   uintptr_t access = kAccessRead;
   bool overflow = false;
@@ -366,6 +368,11 @@ void* ReportThreadMain(void* raw) {
 }
 
 }  // namespace
+
+void EndProcessForFault(uint32_t exceptionCode) {
+  if (t_dispatching) EndBySignal(t_signal);
+  ::_exit(static_cast<int>(exceptionCode & 0xFFu));  // outside a dispatch there is no signal to end by
+}
 
 bool RunOnReportThread(void (*routine)(void*), void* argument, uint32_t timeoutMs) {
   // Static: the faulting thread gives up after the time-out while the report thread may still use it.
