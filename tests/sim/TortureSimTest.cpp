@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "AgentBoot.h"
@@ -379,6 +380,48 @@ TEST_F(TortureRunTest, Invariant5CatchesAPasswordInALog) {
   const TortureRunResult run = RunOnce();
   EXPECT_NE(Of(run, Invariant::NoSecretInLogs).find("stands in debug-2026-01-01-000000.txt"), std::string::npos)
       << All(run);
+}
+
+// Universalprep as the flavour documents it: a template whose generalize fails sets no status and stays
+// "running" (accepted, but only with that failure as its last attempt); a clone whose setup never
+// finishes ends with error 17 (before the fix its earlier "running" swallowed that error).
+TEST_F(TortureRunTest, UniversalprepFailuresEndAsTheFlavourDocuments) {
+  options_.flavour = "universalprep";
+  options_.helperProgram = fs::read_symlink("/proc/self/exe").parent_path() / "tqaprep";
+  auto runWith = [this](const std::string& machine, const std::string& fault, const std::string& phase) {
+    options_.adjustPlan = [=](TorturePlan* plan) {
+      plan->clones = 1;
+      plan->faults.clear();
+      plan->cuts.clear();
+      plan->script.clear();
+      plan->faults[machine][fault] = phase;
+    };
+    fs::remove_all(options_.dir);
+  };
+  std::map<std::string, std::pair<std::string, uint32_t>> ends;
+  options_.afterRun = [&ends](const TorturePlan&, ChainResult* chain) {
+    for (const auto& machine : chain->machines) ends[machine.name] = {machine.status, machine.errorCode.value_or(0)};
+  };
+
+  runWith("clone-0001", "SetupPhaseHangs", "oobe");
+  TortureRunResult run = RunOnce();
+  EXPECT_TRUE(run.ok()) << All(run);
+  EXPECT_EQ(ends["clone-0001"], std::make_pair(std::string("error"), 17u));
+
+  runWith("it", "SetupPhaseFails", "generalize");
+  run = RunOnce();
+  EXPECT_TRUE(run.ok()) << All(run);
+  EXPECT_EQ(ends["it"].first, "running");
+
+  // A template that finished but is reported "running" has no failed attempt to account for it.
+  runWith("clone-0001", "SetupPhaseMs.oobe", "1000");
+  options_.afterRun = [](const TorturePlan&, ChainResult* chain) {
+    for (auto& machine : chain->machines) {
+      if (machine.role == "it") machine.status = "running";
+    }
+  };
+  run = RunOnce();
+  EXPECT_NE(Of(run, Invariant::EndsDocumented).find("it: still \"running\""), std::string::npos) << All(run);
 }
 
 }  // namespace

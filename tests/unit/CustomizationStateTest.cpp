@@ -279,6 +279,24 @@ TEST_F(CustomizationStateTest, MissingFlagsCountAsNoneAndTypeIsDecidedOnce) {
 
 // ---- status -------------------------------------------------------------------------------------
 
+TEST_F(CustomizationStateTest, ErrorAfterProgressIsWrittenAndTheFirstErrorStays) {
+  // A Universalprep clone writes "running", then its wait for setup fails with code 17: that error must
+  // leave the machine, while a later error must not replace it.
+  MachineType::Instance()->SetMachineType(machine::kClone);
+  auto* state = CustomizationState::Instance();
+  EXPECT_TRUE(state->SetCustomizationState("running", 0u, "Clone", 0));
+  EXPECT_TRUE(state->SetCustomizationState("error", 17u, "Sysprep", 0));
+  EXPECT_EQ(GetGuestInfo("clone.CustomizationState"), "error");
+  EXPECT_EQ(ReadDword(regtype::kService, L"PolicyState"), 17u);
+  EXPECT_EQ(ReadDword(regtype::kAgentIntegration, L"CustomizationState"), 0u);
+  {
+    LogCapture log;
+    EXPECT_TRUE(state->SetCustomizationState("error", 18u, "Domain Join", 0));
+    EXPECT_TRUE(log.Contains(LogLevel::Warn, L"IsSet == True (clone): Status: error, PolicyState: 18"));
+  }
+  EXPECT_EQ(ReadDword(regtype::kService, L"PolicyState"), 17u);
+}
+
 TEST_F(CustomizationStateTest, CloneStatusReachesHypervisorSiblingAgentAndRegistry) {
   MachineType::Instance()->SetMachineType(machine::kClone);
   auto* state = CustomizationState::Instance();

@@ -307,13 +307,7 @@ std::string Chain::AttachPersistentDisk(const ChainMachine& clone) {
   return {};
 }
 
-std::string Chain::DoneStatus(const std::string& role) const {
-  if (!Sysprep()) return "success";
-  if (role == "parent") return "";  // the flavour's parent has nothing to do
-  // The replica hands over to the clones' sysprep (with sysprep's own domain join it reports success).
-  if (role == "replica") return "CustomizationBegin";
-  return "success";
-}
+std::string Chain::DoneStatus(const std::string& role) const { return FlavourDoneStatus(options_.flavour, role); }
 
 std::string Chain::PrepareForFlavour(const ChainMachine& machine) {
   if (!Sysprep()) return {};
@@ -596,5 +590,13 @@ bool ChainResult::ok() const {
 }
 
 ChainResult RunChain(const ChainOptions& options) { return Chain(options).Run(); }
+
+std::string FlavourDoneStatus(const std::string& flavour, const std::string& role) {
+  if (flavour != "sysprep") return "success";
+  if (role == "parent") return "";  // the flavour's parent has nothing to do
+  // The replica hands over to the clones' sysprep (with sysprep's own domain join it reports success).
+  if (role == "replica") return "CustomizationBegin";
+  return "success";
+}
 
 }  // namespace velocyn::sim_cli

@@ -109,6 +109,9 @@ struct ChainResult {
 
 ChainResult RunChain(const ChainOptions& options);
 
+// The status that ends a role's work in a flavour ("" when the role reports none: a Sysprep parent).
+std::string FlavourDoneStatus(const std::string& flavour, const std::string& role);
+
 // Output.
 void PrintChain(const ChainResult& result, std::ostream& out);
 void PrintChainJson(const ChainResult& result, std::ostream& out);

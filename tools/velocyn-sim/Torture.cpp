@@ -244,6 +244,7 @@ TortureRunResult RunOne(const TortureOptions& options, uint32_t index) {
   chain.persistentDiskBytes = plan.persistentDisk ? (64ull << 20) : 0;
   chain.timeScale = options.timeScale;
   chain.agentExecutable = options.agentExecutable;
+  chain.helperProgram = options.helperProgram;
   chain.hostTimeoutMs = options.hostTimeoutMs;
   chain.maxBootsPerMachine = 8;
   chain.prepareMachine = [&plan](const ChainMachine& machine, uint32_t) {

@@ -83,6 +83,7 @@ struct TortureOptions {
   std::optional<uint32_t> onlyRun;  // replay one run of the campaign
   bool keep = false;
   std::filesystem::path agentExecutable;  // empty: tlv-velocyn-ga next to this program
+  std::filesystem::path helperProgram;    // the helper stand-in, for universalprep runs
   double timeScale = 1000.0;
   uint64_t hostTimeoutMs = 120000;  // a boot still running after this much real time hangs
   std::function<void(const TortureRunResult& run)> progress;

@@ -103,6 +103,23 @@ void AddSecretForms(const std::vector<uint8_t>& bytes, std::set<std::string>* fo
   }
 }
 
+// The agent's debug log of the machine, every file in the order written.
+std::string DebugLogOf(const fs::path& machine) {
+  std::vector<fs::path> files;
+  std::error_code error;
+  for (auto it = fs::directory_iterator(machine / "drive_c/ProgramData/Talvora/Quorvel/logs", error);
+       !error && it != fs::directory_iterator(); it.increment(error)) {
+    if (it->path().filename().string().rfind("debug-", 0) == 0) files.push_back(it->path());
+  }
+  std::sort(files.begin(), files.end());
+  std::string text;
+  for (const fs::path& file : files) {
+    std::ifstream in(file, std::ios::binary);
+    text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return text;
+}
+
 std::vector<fs::path> LogFilesOf(const fs::path& machine) {
   std::vector<fs::path> files;
   std::error_code error;
@@ -197,7 +214,7 @@ class Checker {
   }
 
   bool EndsDocumented(const ChainMachine& machine) {
-    if (machine.status == "success") return false;
+    if (machine.status == "success" || machine.status == FlavourDoneStatus(plan_.flavour, machine.role)) return false;
     if (machine.status == "error") {
       if (!machine.errorCode) return Broken(Invariant::EndsDocumented, machine, "\"error\" without an error code");
       if (*machine.errorCode > kLastDocumentedError) {
@@ -205,6 +222,16 @@ class Checker {
                       "\"error\" with the undocumented code " + std::to_string(*machine.errorCode));
       }
       return false;
+    }
+    // A Universalprep template whose helper or generalize fails reports no status by design (it stays
+    // "running" and the next boot tries again); its last attempt must have ended that way.
+    if (plan_.flavour == "universalprep" && machine.role == "it" && machine.status == "running") {
+      const std::string log = DebugLogOf(machine.dir);
+      const size_t attempt = log.rfind("Universalprep::CustomizeIT(): Template: Performing customization.");
+      if (attempt != std::string::npos &&
+          log.find("Customization::CustomizeVM(): Internal Template Customization Failed", attempt) != std::string::npos) {
+        return false;
+      }
     }
     // Anything else must be a state the next boot continues; the chain gave the machine its boots, so a
     // machine that still has not ended is stuck.

@@ -625,6 +625,19 @@ int Reg(const Args& args) {
 
 // ---- chain --------------------------------------------------------------------------------------
 
+constexpr const char* kNoHelperStandIn =
+    "universalprep pools need the helper stand-in tqaprep beside velocyn-sim; build the tqaprep target";
+
+// The sibling agent's helper stand-in, built beside the tests; empty when it is not there.
+std::filesystem::path FindHelperStandIn() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+  for (const auto& candidate : {self / "tqaprep", self / "tests" / "tqaprep"}) {
+    if (std::filesystem::exists(candidate, error)) return candidate;
+  }
+  return {};
+}
+
 const std::vector<std::string>& MachineKinds() {
   static const std::vector<std::string> kinds = {"it", "replica", "parent", "clone"};
   return kinds;
@@ -714,18 +727,8 @@ int Chain(const Args& args) {
   }
   if (args.Has("--agent")) options.agentExecutable = args.Get("--agent");
   if (options.flavour == "universalprep") {
-    // The sibling agent's helper stand-in is built beside the tests.
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
-    for (const auto& candidate : {self / "tqaprep", self / "tests" / "tqaprep"}) {
-      if (std::filesystem::exists(candidate, error)) {
-        options.helperProgram = candidate;
-        break;
-      }
-    }
-    if (options.helperProgram.empty())
-      return Failure(
-          args, "universalprep pools need the helper stand-in tqaprep beside velocyn-sim; build the tqaprep target");
+    options.helperProgram = FindHelperStandIn();
+    if (options.helperProgram.empty()) return Failure(args, kNoHelperStandIn);
   }
   const bool json = args.Has("--json");
   if (!json) options.progress = [](const std::string& line) { std::cerr << "  " << line << "\n"; };
@@ -784,6 +787,10 @@ int Torture(const Args& args) {
     options.timeScale = *scale;
   }
   if (args.Has("--agent")) options.agentExecutable = args.Get("--agent");
+  if (options.flavour == "universalprep" || options.flavour == "mixed") {
+    options.helperProgram = FindHelperStandIn();
+    if (options.helperProgram.empty()) return Failure(args, kNoHelperStandIn);
+  }
   const bool json = args.Has("--json");
   if (!json) {
     options.progress = [&options](const TortureRunResult& done) {

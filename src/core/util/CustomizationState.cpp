@@ -60,7 +60,10 @@ CustomizationState::~CustomizationState() = default;
 
 bool CustomizationState::IsSet() { return isSet_; }
 
-void CustomizationState::SetIsSet(bool isSet) { isSet_ = isSet; }
+void CustomizationState::SetIsSet(bool isSet) {
+  isSet_ = isSet;
+  if (!isSet) resultSet_ = false;
+}
 
 std::string CustomizationState::RoleVariable(const char* suffix) {
   std::string name;
@@ -106,8 +109,8 @@ bool CustomizationState::SetCustomizationState(const std::string& status, uint32
     return false;
   }
   auto* machineType = MachineType::Instance();
-  if (IsSet() && status == status::kError) {
-    // A status is already out; a later error must not replace what the management side was told.
+  if (IsSet() && resultSet_ && status == status::kError) {
+    // A result is already out; a later error must not replace what the management side was told.
     Log(LogLevel::Warn,
         L"tamber::core::util::CustomizationState::SetCustomizationState(): IsSet == True (%S): Status: %S, PolicyState: %d, Category: %S, Description: %S, HRESULT: 0x%X",
         machineType->GetMachineTypeText(), status, static_cast<int32_t>(policyState), category, description,
@@ -167,6 +170,7 @@ bool CustomizationState::SetCustomizationState(const std::string& status, uint32
       break;
   }
   SetIsSet(true);
+  if (status == status::kSuccess || status == status::kError) resultSet_ = true;
   return true;
 }
 

@@ -34,7 +34,10 @@ class CustomizationState : public Singleton<CustomizationState> {
  public:
   virtual ~CustomizationState();
 
-  // True once a status has been written in this process.
+  // True once a status has been written in this process. An error after a result ("success" or an
+  // earlier "error") is only logged: the first result stays what the management side was told. An error
+  // after a progress status ("running", "snapshotting", ...) is written, or a failure that the flavour
+  // reports with its own code would never leave the machine.
   virtual bool IsSet();
   virtual void SetIsSet(bool isSet);
   // The role-prefixed CustomizationState variable.
@@ -57,6 +60,7 @@ class CustomizationState : public Singleton<CustomizationState> {
 
   GuestInfo guestInfo_;
   bool isSet_ = false;
+  bool resultSet_ = false;  // "success" or "error" written in this process
 };
 
 // The status value the sibling desktop agent watches (NotifyHaldenStatusValue in the service key).
