@@ -424,5 +424,25 @@ TEST_F(TortureRunTest, UniversalprepFailuresEndAsTheFlavourDocuments) {
   EXPECT_NE(Of(run, Invariant::EndsDocumented).find("it: still \"running\""), std::string::npos) << All(run);
 }
 
+// Seed 4000 run 20: a Sysprep clone whose specialize pass never ends must reach its own hour-long wait
+// and report error 17; the chain used to stop every boot just before, leaving it at "specialize".
+TEST_F(TortureRunTest, SysprepCloneStuckInSpecializeReportsItsTimeOut) {
+  options_.flavour = "sysprep";
+  options_.adjustPlan = [](TorturePlan* plan) {
+    plan->clones = 1;
+    plan->faults.clear();
+    plan->cuts.clear();
+    plan->script.clear();
+    plan->faults["clone-0001"]["SetupPhaseHangs"] = "specialize";
+  };
+  std::pair<std::string, uint32_t> end;
+  options_.afterRun = [&end](const TorturePlan&, ChainResult* chain) {
+    end = {Clone(chain)->status, Clone(chain)->errorCode.value_or(0)};
+  };
+  const TortureRunResult run = RunOnce();
+  EXPECT_TRUE(run.ok()) << All(run);
+  EXPECT_EQ(end, std::make_pair(std::string("error"), 17u));
+}
+
 }  // namespace
 }  // namespace velocyn::sim_cli

@@ -46,8 +46,10 @@ struct ChainOptions {
   std::filesystem::path helperProgram;
   uint32_t maxBootsPerMachine = 10;
   // A boot still running after this much machine time gets a stop control, as an administrator would
-  // send one; stopAt, when set and answering, chooses another time for a boot.
-  uint64_t stopAfterMs = 3600000;
+  // send one; stopAt, when set and answering, chooses another time for a boot. Longer than a boot's
+  // waits in a row (a setup phase is waited for up to an hour), so that a clone whose setup is stuck
+  // reaches its own time-out and reports it instead of being stopped just before.
+  uint64_t stopAfterMs = 4 * 3600000ull;
   // A boot still running after this much real time is cut off and counts as "timed out".
   uint64_t hostTimeoutMs = 300000;
   std::function<std::optional<uint64_t>(const ChainMachine& machine)> stopAt;
