@@ -3,6 +3,7 @@
 #   scripts/fuzz.sh [seconds]        (default 60, for each target; CI's short run is "30")
 #   scripts/fuzz.sh --minutes M      a longer campaign: M minutes for each target
 #   FUZZ_TARGETS="a_fuzz b_fuzz"     only these targets
+# Seeds: those written below, and the files under fuzz/corpus/<target name without _fuzz>.
 # FUZZ_BUILD_DIR chooses another build directory than the "fuzz" preset's build/fuzz. A target's
 # findings (crash-*, timeout-*, leak-*) land in the current directory, as libFuzzer leaves them.
 set -eu
@@ -83,6 +84,8 @@ status=0
 for target in $targets; do
   name="${target%_fuzz}"
   mkdir -p "$build/fuzz-corpus/$name"
+  # The seeds kept in the repository (fuzz/corpus/<name>) join the working corpus.
+  if [ -d "fuzz/corpus/$name" ]; then cp -f "fuzz/corpus/$name"/* "$build/fuzz-corpus/$name"/; fi
   echo "== $target: $seconds s"
   "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 "$build/fuzz-corpus/$name" || status=1
 done
