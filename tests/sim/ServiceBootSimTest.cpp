@@ -171,6 +171,10 @@ TEST_F(ServiceBootSimTest, GoldenImageRegistersTheBootTimeAgentAndStopsAfterTheD
   EXPECT_EQ(result.reportedStates, (std::vector<uint32_t>{platform::kServiceStartPending, platform::kServiceRunning,
                                                           platform::kServiceStopped}));
   EXPECT_GE(result.machineTimeMs, 20000u);
+  // What the boot cost the agent process is measured.
+  EXPECT_GT(result.cpuUs, 0u);
+  EXPECT_GT(result.peakRssKiB, 0u);
+  EXPECT_GT(result.registryCalls, 0u);
 
   Machine::Boot(machine_);
   EXPECT_EQ(ReadMultiString(kSessionManagerKey, L"BootExecute"),
@@ -275,11 +279,14 @@ TEST_F(ServiceBootSimTest, ReportsThatCameWithTheHelloAreNotLost) {
 TEST_F(ServiceBootSimTest, PowerCutLosesWhatWasNotFlushed) {
   MakeGoldenImage(/*shutdownDelayMs=*/100000000);
   AgentBootOptions options;
+  fs::create_directories(machine_ / "run");
+  std::ofstream(machine_ / "run" / "calls.txt") << "registry=7\nguestinfo=3\n";  // an earlier boot's
   options.powerCutAtMs = 4000;
   auto result = Boot(options);
   ASSERT_TRUE(result.started) << result.error;
   EXPECT_EQ(result.endedBy, "power cut");
   EXPECT_NE(result.exitCode, 0);
+  EXPECT_EQ(result.registryCalls, 0u) << "a cut process counts nothing, and the earlier boot's counts are gone";
 }
 
 TEST_F(ServiceBootSimTest, MissingServiceKeyExitsWithFileNotFound) {

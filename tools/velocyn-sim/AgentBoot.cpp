@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include "platform/Registry.h"
 #include "platform/ServiceHost.h"
 #include "platform/guestrpc/SimHypervisor.h"
+#include "platform/sim/machine/SimCallCounter.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/machine/SimPowerCut.h"
@@ -148,6 +150,7 @@ pid_t SpawnAgent(const fs::path& executable, const fs::path& machine, const Agen
   environment.push_back("VELOCYN_SIM_TIME_SCALE=" + std::to_string(options.timeScale));
   environment.push_back(std::string(sim::kScmSocketVariable) + "=" + socketPath);
   environment.push_back(std::string(sim::kBootVariable) + "=1");
+  environment.push_back(std::string(sim::kCountCallsVariable) + "=1");
   if (!options.helperProgram.empty()) {
     environment.push_back("VELOCYN_SIM_HELPER_PROGRAM=" + fs::absolute(options.helperProgram).string());
   }
@@ -200,9 +203,15 @@ class BootController {
       WatchForGuestShutdown();
       if (!killed_ && HostElapsedMs() >= options_.hostTimeoutMs) Kill("timed out");
       int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      struct rusage usage {};
+      if (::wait4(pid_, &status, WNOHANG, &usage) == pid_) {
         DrainService();
         result_->exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        // The agent process with the simulated kernel it carries (and the tool processes it waited for).
+        result_->cpuUs = static_cast<uint64_t>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000u +
+                         static_cast<uint64_t>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+        result_->peakRssKiB = static_cast<uint64_t>(usage.ru_maxrss);
+        result_->hostTimeMs = HostElapsedMs();
         crashed_ = !killed_ && WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL;
         result_->machineTimeMs = now;
         return;
@@ -366,6 +375,7 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
   }
   Listener listener;
   if (!listener.Open(machine, &result.error)) return result;
+  fs::remove(RunDirectory(machine) / sim::kCallCountsFile, error);  // the counts of an earlier boot
   pid_t pid = SpawnAgent(executable, machine, options, listener.Path(), &result.error);
   if (pid < 0) return result;
   result.started = true;
@@ -374,6 +384,10 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
   controller.Run();
   fs::remove(RunDirectory(machine) / "boot.socket", error);
 
+  if (auto counts = sim::ReadCallCounts(machine)) {
+    result.registryCalls = counts->registry;
+    result.guestInfoCalls = counts->guestInfo;
+  }
   result.power = tamber::platform::sim::Power::Take(machine);
   // A power cut planned at a platform call ends the process from inside.
   const auto cutAtCall = sim::TakePowerCutNote(machine);

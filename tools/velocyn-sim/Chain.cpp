@@ -372,6 +372,11 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     record.exitCode = ended.exitCode;
     record.powerCutAt = ended.powerCutAt;
     record.machineTimeMs = ended.machineTimeMs;
+    record.hostTimeMs = ended.hostTimeMs;
+    record.cpuUs = ended.cpuUs;
+    record.peakRssKiB = ended.peakRssKiB;
+    record.registryCalls = ended.registryCalls;
+    record.guestInfoCalls = ended.guestInfoCalls;
     record.status = RoleStatus(*machine, "CustomizationState");
     record.steps = ReadSteps(machine->dir, logsBefore);
     machine->machineTimeMs += record.machineTimeMs;

@@ -81,6 +81,12 @@ struct ChainBoot {
   std::string status;      // the role's status after the boot ("" when unset)
   std::string powerCutAt;  // a power cut planned at a platform call: where it fell
   std::vector<ChainStep> steps;
+  // What the boot cost the agent process (see AgentBootResult).
+  uint64_t hostTimeMs = 0;
+  uint64_t cpuUs = 0;
+  uint64_t peakRssKiB = 0;
+  uint64_t registryCalls = 0;
+  uint64_t guestInfoCalls = 0;
 };
 
 struct ChainMachine {

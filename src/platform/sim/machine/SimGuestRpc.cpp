@@ -1,6 +1,7 @@
 // The simulated guest's hypervisor is the machine directory's hypervisor side.
 #include "platform/GuestRpc.h"
 #include "platform/guestrpc/SimHypervisor.h"
+#include "platform/sim/machine/SimCallCounter.h"
 #include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
 
@@ -11,6 +12,7 @@ class MachineHypervisorTransport : public GuestRpcTransport {
  public:
   GuestRpcError Exchange(std::string_view command, std::string* reply) override {
     reply->clear();
+    sim::CountCall(sim::CountedCall::GuestInfo);
     if (!sim::Machine::IsBooted()) return GuestRpcError::kOpen;
     // Fault plan: "GuestRpcUnavailable" makes the channel refuse to open, as outside a virtual machine.
     if (sim::FaultPlan::IsSet("GuestRpcUnavailable")) return GuestRpcError::kOpen;

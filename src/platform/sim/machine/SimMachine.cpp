@@ -1,4 +1,5 @@
 #include "platform/sim/machine/SimMachine.h"
+
 #include "platform/sim/machine/SimBootTimeAgent.h"
 #include "platform/sim/services/SimServiceHost.h"
 #include "platform/sim/services/SimSiblingAgent.h"
@@ -11,6 +12,7 @@
 
 #include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimBootHooks.h"
+#include "platform/sim/machine/SimCallCounter.h"
 #include "platform/sim/machine/SimPowerCut.h"
 #include "platform/sim/setup/SimSetup.h"
 
@@ -40,6 +42,7 @@ void EndBoot(bool clean) {
   std::lock_guard<std::mutex> guard(state.mutex);
   if (!state.booted) return;
   ServicesEndBoot();
+  WriteCallCounts(state.dir);
   RegistryEndBoot(clean);
   ResetKernel();
   state.booted = false;
@@ -99,6 +102,7 @@ void Machine::Boot(const std::filesystem::path& dir) {
     if (value > 0) state.config.timeScale = value;
   }
   PowerCutBoot(state.dir);
+  CallCountBoot();
   SetTimeScale(state.config.timeScale);
   ResetBootClock(0);
   ResetWallClock(state.config.wallOffsetMs);

@@ -35,6 +35,7 @@
 #include "platform/sim/machine/SimBootHooks.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/machine/SimPower.h"
+#include "platform/sim/machine/SimCallCounter.h"
 #include "platform/sim/machine/SimPowerCut.h"
 #include "platform/sim/registry/SimHiveFile.h"
 
@@ -528,6 +529,7 @@ using sim::Node;
 using sim::PendingSignals;
 
 uint32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, uint32_t /*options*/, uint32_t access, HKey* result) {
+  sim::CountCall(sim::CountedCall::Registry);
   if (result == nullptr) return kErrorInvalidParameter;
   *result = nullptr;
   auto& st = sim::State();
@@ -549,6 +551,7 @@ uint32_t RegOpenKeyEx(HKey root, const wchar_t* subKey, uint32_t /*options*/, ui
 
 uint32_t RegCreateKeyEx(HKey root, const wchar_t* subKey, uint32_t options, uint32_t access, HKey* result,
                         uint32_t* disposition) {
+  sim::CountCall(sim::CountedCall::Registry);
   sim::PowerCutPoint(sim::PowerCutSite::RegistryWrite);
   if (result == nullptr) return kErrorInvalidParameter;
   *result = nullptr;
@@ -593,6 +596,7 @@ uint32_t RegCreateKeyEx(HKey root, const wchar_t* subKey, uint32_t options, uint
 }
 
 uint32_t RegCloseKey(HKey key) {
+  sim::CountCall(sim::CountedCall::Registry);
   if (key == HKeyLocalMachine() || key == HKeyUsers()) return kErrorSuccess;
   auto object = sim::LookupHandleAs<KeyObject>(key);
   if (!object || !CloseHandle(key)) return kErrorInvalidHandle;
@@ -604,6 +608,7 @@ uint32_t RegCloseKey(HKey key) {
 }
 
 uint32_t RegQueryValueEx(HKey key, const wchar_t* name, uint32_t* type, uint8_t* data, uint32_t* size) {
+  sim::CountCall(sim::CountedCall::Registry);
   if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
   auto& st = sim::State();
   std::lock_guard<std::mutex> lock(st.mutex);
@@ -629,6 +634,7 @@ uint32_t RegQueryValueEx(HKey key, const wchar_t* name, uint32_t* type, uint8_t*
 }
 
 uint32_t RegSetValueEx(HKey key, const wchar_t* name, uint32_t type, const uint8_t* data, uint32_t size) {
+  sim::CountCall(sim::CountedCall::Registry);
   sim::PowerCutPoint(sim::PowerCutSite::RegistryWrite);
   if (data == nullptr && size != 0) return kErrorInvalidParameter;
   std::wstring valueName = name != nullptr ? name : L"";
@@ -658,6 +664,7 @@ uint32_t RegSetValueEx(HKey key, const wchar_t* name, uint32_t type, const uint8
 }
 
 uint32_t RegDeleteValue(HKey key, const wchar_t* name) {
+  sim::CountCall(sim::CountedCall::Registry);
   sim::PowerCutPoint(sim::PowerCutSite::RegistryWrite);
   auto& st = sim::State();
   PendingSignals signals;
@@ -675,6 +682,7 @@ uint32_t RegDeleteValue(HKey key, const wchar_t* name) {
 }
 
 uint32_t RegDeleteTree(HKey key, const wchar_t* subKey) {
+  sim::CountCall(sim::CountedCall::Registry);
   sim::PowerCutPoint(sim::PowerCutSite::RegistryWrite);
   auto parts = sim::SplitPath(subKey);
   auto& st = sim::State();
@@ -720,6 +728,7 @@ uint32_t SHDeleteKey(HKey key, const wchar_t* subKey) {
 }
 
 uint32_t RegEnumKeyEx(HKey key, uint32_t index, std::wstring* name) {
+  sim::CountCall(sim::CountedCall::Registry);
   if (name == nullptr) return kErrorInvalidParameter;
   auto& st = sim::State();
   std::lock_guard<std::mutex> lock(st.mutex);
@@ -733,6 +742,7 @@ uint32_t RegEnumKeyEx(HKey key, uint32_t index, std::wstring* name) {
 }
 
 uint32_t RegEnumValue(HKey key, uint32_t index, std::wstring* name, uint32_t* type) {
+  sim::CountCall(sim::CountedCall::Registry);
   if (name == nullptr) return kErrorInvalidParameter;
   auto& st = sim::State();
   std::lock_guard<std::mutex> lock(st.mutex);
@@ -747,6 +757,7 @@ uint32_t RegEnumValue(HKey key, uint32_t index, std::wstring* name, uint32_t* ty
 }
 
 uint32_t RegFlushKey(HKey key) {
+  sim::CountCall(sim::CountedCall::Registry);
   sim::PowerCutPoint(sim::PowerCutSite::RegistryFlush);
   auto& st = sim::State();
   std::lock_guard<std::mutex> lock(st.mutex);
@@ -758,6 +769,7 @@ uint32_t RegFlushKey(HKey key) {
 }
 
 uint32_t RegNotifyChangeKeyValue(HKey key, bool watchSubtree, uint32_t filter, Handle event, bool asynchronous) {
+  sim::CountCall(sim::CountedCall::Registry);
   // Only the asynchronous form is modelled; nothing in the agent blocks inside this call.
   if (!asynchronous) return kErrorInvalidParameter;
   if ((filter & sim::kNotifyFilterMask) == 0 || (filter & ~(sim::kNotifyFilterMask | sim::kRegNotifyThreadAgnostic))) {
@@ -794,6 +806,7 @@ uint32_t RegNotifyChangeKeyValue(HKey key, bool watchSubtree, uint32_t filter, H
 }
 
 uint32_t RegSaveKey(HKey key, const wchar_t* file) {
+  sim::CountCall(sim::CountedCall::Registry);
   if (file == nullptr) return kErrorInvalidParameter;
   if (!sim::SimPrivilegeEnabled(L"SeBackupPrivilege")) return kErrorPrivilegeNotHeld;
   auto path = sim::HostPath(file);
@@ -812,6 +825,7 @@ uint32_t RegSaveKey(HKey key, const wchar_t* file) {
 }
 
 uint32_t RegRestoreKey(HKey key, const wchar_t* file, uint32_t /*flags*/) {
+  sim::CountCall(sim::CountedCall::Registry);
   sim::PowerCutPoint(sim::PowerCutSite::RegistryWrite);
   if (file == nullptr) return kErrorInvalidParameter;
   if (!sim::SimPrivilegeEnabled(L"SeRestorePrivilege")) return kErrorPrivilegeNotHeld;

@@ -1,0 +1,51 @@
+#include "platform/sim/machine/SimCallCounter.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace tamber::platform::sim {
+namespace {
+
+std::atomic<uint64_t> g_registry{0};
+std::atomic<uint64_t> g_guestInfo{0};
+
+}  // namespace
+
+void CountCall(CountedCall call) {
+  (call == CountedCall::Registry ? g_registry : g_guestInfo).fetch_add(1, std::memory_order_relaxed);
+}
+
+void CallCountBoot() {
+  g_registry = 0;
+  g_guestInfo = 0;
+}
+
+void WriteCallCounts(const std::filesystem::path& machineDir) {
+  const char* asked = std::getenv(kCountCallsVariable);
+  if (asked == nullptr || std::string(asked) != "1") return;
+  std::ofstream(machineDir / "run" / kCallCountsFile, std::ios::trunc)
+      << "registry=" << g_registry.load() << "\nguestinfo=" << g_guestInfo.load() << "\n";
+}
+
+std::optional<CallCounts> ReadCallCounts(const std::filesystem::path& machineDir) {
+  std::ifstream in(machineDir / "run" / kCallCountsFile);
+  if (!in) return std::nullopt;
+  CallCounts counts;
+  bool any = false;
+  for (std::string line; std::getline(in, line);) {
+    const auto equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    const std::string name = line.substr(0, equals);
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(line.c_str() + equals + 1, &end, 10);
+    if (end == line.c_str() + equals + 1 || *end != '\0') continue;
+    if (name == "registry") counts.registry = value, any = true;
+    if (name == "guestinfo") counts.guestInfo = value, any = true;
+  }
+  if (!any) return std::nullopt;
+  return counts;
+}
+
+}  // namespace tamber::platform::sim
