@@ -625,6 +625,14 @@ int Reg(const Args& args) {
 
 // ---- chain --------------------------------------------------------------------------------------
 
+// A whole-number option: its fallback when absent; nothing when it is not a whole number up to max.
+std::optional<uint64_t> CountOption(const Args& args, const char* name, uint64_t fallback, uint64_t max) {
+  if (!args.Has(name)) return fallback;
+  auto value = ParseCount(args.Get(name));
+  if (!value || *value > max) return std::nullopt;
+  return value;
+}
+
 constexpr const char* kNoHelperStandIn =
     "universalprep pools need the helper stand-in tqaprep beside velocyn-sim; build the tqaprep target";
 
@@ -678,16 +686,10 @@ int Chain(const Args& args) {
   if (options.flavour != "cloneprep" && options.flavour != "sysprep" && options.flavour != "universalprep") {
     return UsageError(args, "--flavour is cloneprep, sysprep or universalprep");
   }
-  auto count = [&](const char* name, uint64_t fallback, uint64_t max) -> std::optional<uint64_t> {
-    if (!args.Has(name)) return fallback;
-    auto value = ParseCount(args.Get(name));
-    if (!value || *value > max) return std::nullopt;
-    return value;
-  };
-  auto clones = count("--clones", 3, 100000);
-  auto jobs = count("--jobs", 0, 256);
-  auto seed = count("--seed", 1, UINT64_MAX);
-  auto boots = count("--max-boots", 10, 1000);
+  auto clones = CountOption(args, "--clones", 3, 100000);
+  auto jobs = CountOption(args, "--jobs", 0, 256);
+  auto seed = CountOption(args, "--seed", 1, UINT64_MAX);
+  auto boots = CountOption(args, "--max-boots", 10, 1000);
   if (!clones || *clones == 0) return UsageError(args, "--clones takes 1 to 100000");
   if (!jobs) return UsageError(args, "--jobs takes 1 to 256");
   if (!seed) return UsageError(args, "--seed takes a whole number");
@@ -759,16 +761,10 @@ int Torture(const Args& args) {
       options.flavour != "mixed") {
     return UsageError(args, "--flavour is cloneprep, sysprep, universalprep or mixed");
   }
-  auto count = [&](const char* name, uint64_t fallback, uint64_t max) -> std::optional<uint64_t> {
-    if (!args.Has(name)) return fallback;
-    auto value = ParseCount(args.Get(name));
-    if (!value || *value > max) return std::nullopt;
-    return value;
-  };
-  auto runs = count("--runs", 100, 100000000);
-  auto jobs = count("--jobs", 1, 64);
-  auto seed = count("--seed", 1, UINT64_MAX);
-  auto run = count("--run", 0, UINT32_MAX);
+  auto runs = CountOption(args, "--runs", 100, 100000000);
+  auto jobs = CountOption(args, "--jobs", 1, 64);
+  auto seed = CountOption(args, "--seed", 1, UINT64_MAX);
+  auto run = CountOption(args, "--run", 0, UINT32_MAX);
   if (!runs || *runs == 0) return UsageError(args, "--runs takes a whole number from 1");
   if (!jobs || *jobs == 0) return UsageError(args, "--jobs takes 1 to 64");
   if (!seed) return UsageError(args, "--seed takes a whole number");
