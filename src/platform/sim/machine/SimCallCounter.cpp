@@ -38,6 +38,7 @@ std::optional<CallCounts> ReadCallCounts(const std::filesystem::path& machineDir
     const auto equals = line.find('=');
     if (equals == std::string::npos) continue;
     const std::string name = line.substr(0, equals);
+    if (equals + 1 >= line.size() || line[equals + 1] < '0' || line[equals + 1] > '9') continue;  // no sign
     char* end = nullptr;
     const unsigned long long value = std::strtoull(line.c_str() + equals + 1, &end, 10);
     if (end == line.c_str() + equals + 1 || *end != '\0') continue;

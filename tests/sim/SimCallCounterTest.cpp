@@ -1,0 +1,66 @@
+// The counts a boot's agent process hands back to the simulator: written only when asked for, read back
+// whole, and a damaged or missing file gives nothing rather than wrong figures.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/sim/machine/SimCallCounter.h"
+
+namespace tamber::platform::sim {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SimCallCounterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("velocyn-call-counts-" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "run");
+    CallCountBoot();
+  }
+  void TearDown() override {
+    ::unsetenv(kCountCallsVariable);
+    CallCountBoot();
+    fs::remove_all(dir_);
+  }
+  void WriteFile(const std::string& text) { std::ofstream(dir_ / "run" / kCallCountsFile) << text; }
+  fs::path dir_;
+};
+
+TEST_F(SimCallCounterTest, CountsReachTheFileOnlyWhenAskedForAndReadBackWhole) {
+  for (int i = 0; i < 3; ++i) CountCall(CountedCall::Registry);
+  CountCall(CountedCall::GuestInfo);
+  WriteCallCounts(dir_);
+  EXPECT_FALSE(ReadCallCounts(dir_).has_value()) << "a process not asked for its counts writes none";
+
+  ::setenv(kCountCallsVariable, "1", 1);
+  WriteCallCounts(dir_);
+  auto counts = ReadCallCounts(dir_);
+  ASSERT_TRUE(counts.has_value());
+  EXPECT_EQ(counts->registry, 3u);
+  EXPECT_EQ(counts->guestInfo, 1u);
+
+  CallCountBoot();  // the next boot starts from nothing
+  WriteCallCounts(dir_);
+  EXPECT_EQ(ReadCallCounts(dir_)->registry, 0u);
+}
+
+TEST_F(SimCallCounterTest, DamagedFileGivesNothingItCannotRead) {
+  WriteFile("registry=12x\nguestinfo=\nnoise\n");
+  EXPECT_FALSE(ReadCallCounts(dir_).has_value());
+  WriteFile("guestinfo=4\nregistry=-5\n");
+  auto counts = ReadCallCounts(dir_);
+  ASSERT_TRUE(counts.has_value());
+  EXPECT_EQ(counts->guestInfo, 4u);
+  EXPECT_EQ(counts->registry, 0u);
+  fs::remove(dir_ / "run" / kCallCountsFile);
+  EXPECT_FALSE(ReadCallCounts(dir_).has_value());
+}
+
+}  // namespace
+}  // namespace tamber::platform::sim
