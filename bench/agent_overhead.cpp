@@ -54,8 +54,9 @@ void Add(Samples* samples, const ChainBoot& boot) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: agent_overhead [--rounds N] [--flavour cloneprep|sysprep|universalprep]... "
-                       "[--time-scale N] [--json]\n");
+  std::fprintf(stderr,
+               "usage: agent_overhead [--rounds N] [--flavour cloneprep|sysprep|universalprep]... "
+               "[--time-scale N] [--json]\n");
   return 2;
 }
 
@@ -125,10 +126,11 @@ int main(int argc, char** argv) {
   const bool cpuPass = worstCpu < kCpuGoalMs;
   const bool rssPass = worstRss < kRssGoalMiB;
   if (json) {
-    std::printf("{\"rounds\":%u,\"timeScale\":%g,\"goals\":{\"cpuMs\":{\"limit\":%g,\"pass\":%s},"
-                "\"peakRssMiB\":{\"limit\":%g,\"pass\":%s},\"realMsBeyondWaits\":{\"limit\":50,\"measured\":false}},"
-                "\"kinds\":[",
-                rounds, timeScale, kCpuGoalMs, cpuPass ? "true" : "false", kRssGoalMiB, rssPass ? "true" : "false");
+    std::printf(
+        "{\"rounds\":%u,\"timeScale\":%g,\"goals\":{\"cpuMs\":{\"limit\":%g,\"pass\":%s},"
+        "\"peakRssMiB\":{\"limit\":%g,\"pass\":%s},\"realMsBeyondWaits\":{\"limit\":50,\"measured\":false}},"
+        "\"kinds\":[",
+        rounds, timeScale, kCpuGoalMs, cpuPass ? "true" : "false", kRssGoalMiB, rssPass ? "true" : "false");
     for (size_t k = 0; k < order.size(); ++k) {
       const Samples& s = kinds[order[k]];
       auto pair = [](const char* name, const Figure& f) {
@@ -153,15 +155,15 @@ int main(int argc, char** argv) {
               cpuPass ? "pass" : "miss", worstCpu);
   std::printf("goal: peak resident memory < %.0f MiB (median of each kind): %s (highest %.1f MiB)\n", kRssGoalMiB,
               rssPass ? "pass" : "miss", worstRss);
-  std::printf("goal: real time beyond the mandated waits < 50 ms: not measured (needs machine time free of real "
-              "time; the real time below includes the scaled waits)\n");
+  std::printf(
+      "goal: real time beyond the mandated waits < 50 ms: not measured (needs machine time free of real "
+      "time; the real time below includes the scaled waits)\n");
   std::printf("%u round(s) per flavour, time scale %g; median / worst\n", rounds, timeScale);
-  std::printf("%-32s %5s %17s %15s %15s %13s %17s\n", "boot kind", "boots", "CPU ms", "peak RSS MiB",
-              "registry calls", "guestinfo", "real ms");
+  std::printf("%-32s %5s %17s %15s %15s %13s %17s\n", "boot kind", "boots", "CPU ms", "peak RSS MiB", "registry calls",
+              "guestinfo", "real ms");
   for (const std::string& kind : order) {
     const Samples& s = kinds[kind];
-    const Figure cpu = Of(s.cpuMs), rss = Of(s.rssMiB), reg = Of(s.registry), gi = Of(s.guestInfo),
-                 real = Of(s.realMs);
+    const Figure cpu = Of(s.cpuMs), rss = Of(s.rssMiB), reg = Of(s.registry), gi = Of(s.guestInfo), real = Of(s.realMs);
     std::printf("%-32s %5zu %8.1f /%7.1f %6.1f /%6.1f %7.0f /%6.0f %5.0f /%5.0f %8.0f /%7.0f\n", kind.c_str(),
                 s.cpuMs.size(), cpu.median, cpu.worst, rss.median, rss.worst, reg.median, reg.worst, gi.median,
                 gi.worst, real.median, real.worst);

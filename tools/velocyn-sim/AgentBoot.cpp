@@ -7,9 +7,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

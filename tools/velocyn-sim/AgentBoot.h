@@ -49,8 +49,8 @@ struct AgentBootResult {
   std::vector<uint32_t> reportedStates;                      // SERVICE_* states in the order reported
   uint64_t machineTimeMs = 0;                                // length of the boot in machine time
   uint64_t hostTimeMs = 0;                                   // and in real time
-  uint64_t cpuUs = 0;        // the agent process's CPU time, user and system
-  uint64_t peakRssKiB = 0;   // its peak resident memory
+  uint64_t cpuUs = 0;                                        // the agent process's CPU time, user and system
+  uint64_t peakRssKiB = 0;                                   // its peak resident memory
   // Its registry calls and guestinfo round trips (none known after a power cut or a crash).
   uint64_t registryCalls = 0;
   uint64_t guestInfoCalls = 0;

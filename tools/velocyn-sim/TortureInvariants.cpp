@@ -229,7 +229,8 @@ class Checker {
       const std::string log = DebugLogOf(machine.dir);
       const size_t attempt = log.rfind("Universalprep::CustomizeIT(): Template: Performing customization.");
       if (attempt != std::string::npos &&
-          log.find("Customization::CustomizeVM(): Internal Template Customization Failed", attempt) != std::string::npos) {
+          log.find("Customization::CustomizeVM(): Internal Template Customization Failed", attempt) !=
+              std::string::npos) {
         return false;
       }
     }

@@ -22,7 +22,6 @@ bool CrashChildrenReport(std::string* why) {
   return false;
 }
 
-
 std::wstring CrashChildProgramName() { return CORE::DumpProgramName(); }
 
 CrashChildResult RunCrashChild(const std::string& mode, bool holdLogLock) {

@@ -33,9 +33,9 @@
 #include "platform/sim/kernel/SimExceptions.h"
 #include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimBootHooks.h"
+#include "platform/sim/machine/SimCallCounter.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/machine/SimPower.h"
-#include "platform/sim/machine/SimCallCounter.h"
 #include "platform/sim/machine/SimPowerCut.h"
 #include "platform/sim/registry/SimHiveFile.h"
 
