@@ -54,6 +54,24 @@ int SimSetProcessDepPolicy(uint32_t flags) {
   return 1;
 }
 
+// The last file found to have a version, by identity: callers ask for the size and then the block, and
+// finding it means reading the whole executable.
+struct VersionCache {
+  std::mutex mutex;
+  bool valid = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  FixedFileInfo info{};
+
+  bool Holds(const struct stat& status) const {
+    return valid && device == status.st_dev && inode == status.st_ino && size == status.st_size &&
+           modified.tv_sec == status.st_mtim.tv_sec && modified.tv_nsec == status.st_mtim.tv_nsec;
+  }
+};
+VersionCache g_versionCache;
+
 bool ReadFixedFileInfo(const wchar_t* fileName, FixedFileInfo* info) {
   auto path = sim::HostPath(fileName == nullptr ? L"" : fileName);
   int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -62,6 +80,14 @@ bool ReadFixedFileInfo(const wchar_t* fileName, FixedFileInfo* info) {
     if (fd >= 0) ::close(fd);
     SetLastError(kErrorFileNotFound);
     return false;
+  }
+  {
+    std::lock_guard<std::mutex> guard(g_versionCache.mutex);
+    if (g_versionCache.Holds(status)) {
+      ::close(fd);
+      *info = g_versionCache.info;
+      return true;
+    }
   }
   size_t size = static_cast<size_t>(status.st_size);
   void* mapped = size == 0 ? MAP_FAILED : ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
@@ -80,8 +106,18 @@ bool ReadFixedFileInfo(const wchar_t* fileName, FixedFileInfo* info) {
     }
     ::munmap(mapped, size);
   }
-  if (!found) SetLastError(kErrorResourceTypeNotFound);
-  return found;
+  if (!found) {
+    SetLastError(kErrorResourceTypeNotFound);
+    return false;
+  }
+  std::lock_guard<std::mutex> guard(g_versionCache.mutex);
+  g_versionCache.valid = true;
+  g_versionCache.device = status.st_dev;
+  g_versionCache.inode = status.st_ino;
+  g_versionCache.size = status.st_size;
+  g_versionCache.modified = status.st_mtim;
+  g_versionCache.info = *info;
+  return true;
 }
 
 }  // namespace
