@@ -314,6 +314,12 @@ ensure "a clone with a persistent disk" "$(json_field "$json" 'd["machines"][4][
 json="$("$sim" disk show "$work/pool/disks/clone-0001" --json)" || fail "disk show of a clone's data disk"
 ensure "the clone's data disk is laid out" "$(json_field "$json" '(d["style"], len(d["partitions"]))')" "('gpt', 2)"
 expect_status 2 "chain with a bad --persistent-disk" "$sim" chain "$work/pool2" --persistent-disk lots
+# Machine time that jumps over the waits ends every machine as scaled time does, and publishes its jumps.
+json="$("$sim" chain "$work/mpool" --clones 2 --jobs 2 --time-scale max --json)" || fail "chain with --time-scale max"
+ensure "chain --time-scale max statuses" "$(json_field "$json" 'sorted({m["status"] for m in d["machines"]})')" "['success']"
+[ -s "$work/mpool/clone-0001/run/clock" ] || fail "a boot with --time-scale max publishes its jumps"
+expect_status 2 "chain with --time-scale fast" "$sim" chain "$work/pool2" --time-scale fast
+expect_status 2 "create with --time-scale max (a machine keeps a number)" "$sim" create "$work/m2" --time-scale max
 expect_status 0 "chain with a fault and its prediction" "$sim" chain "$work/pool" --force --clones 1 \
   --fault clone:BootTimeAgentFails=1 --expect clone:error:6
 # A Sysprep pool: Windows setup generalizes, specializes and finishes each clone; snapshot and power cycle.

@@ -26,6 +26,7 @@
 #include "platform/Registry.h"
 #include "platform/ServiceHost.h"
 #include "platform/guestrpc/SimHypervisor.h"
+#include "platform/sim/kernel/SimTimeJumps.h"
 #include "platform/sim/machine/SimCallCounter.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
@@ -151,6 +152,7 @@ pid_t SpawnAgent(const fs::path& executable, const fs::path& machine, const Agen
   environment.push_back(std::string(sim::kScmSocketVariable) + "=" + socketPath);
   environment.push_back(std::string(sim::kBootVariable) + "=1");
   environment.push_back(std::string(sim::kCountCallsVariable) + "=1");
+  if (options.timeJumps) environment.push_back(std::string(sim::kTimeJumpsVariable) + "=1");
   if (!options.helperProgram.empty()) {
     environment.push_back("VELOCYN_SIM_HELPER_PROGRAM=" + fs::absolute(options.helperProgram).string());
   }
@@ -184,7 +186,12 @@ class BootController {
  public:
   BootController(pid_t pid, const Listener& listener, const AgentBootOptions& options, AgentBootResult* result,
                  const fs::path& machine)
-      : pid_(pid), listener_(listener), options_(options), result_(result), hypervisor_(machine / "hypervisor") {
+      : pid_(pid),
+        listener_(listener),
+        options_(options),
+        result_(result),
+        hypervisor_(machine / "hypervisor"),
+        clockFile_(RunDirectory(machine) / sim::kJumpedTimeFile) {
     start_ = std::chrono::steady_clock::now();
   }
 
@@ -233,8 +240,11 @@ class BootController {
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count());
   }
+  // The guest's machine time: real time at the scale, and what the guest has jumped over.
   uint64_t MachineNow() const {
-    return static_cast<uint64_t>(static_cast<double>(HostElapsedMs()) * options_.timeScale);
+    uint64_t now = static_cast<uint64_t>(static_cast<double>(HostElapsedMs()) * options_.timeScale);
+    if (options_.timeJumps) now += sim::ReadJumpedMilliseconds(clockFile_).value_or(0);
+    return now;
   }
 
   // Once the variable has the value, the guest is asked to shut down, once; a guest whose service is not
@@ -320,6 +330,7 @@ class BootController {
   AgentBootResult* result_;
   LineSocket service_;
   tamber::platform::guestrpc::SimHypervisor hypervisor_;
+  fs::path clockFile_;
   bool guestShutdownSent_ = false;
   std::chrono::steady_clock::time_point nextGuestLook_{};
   std::chrono::steady_clock::time_point start_;
@@ -375,7 +386,8 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
   }
   Listener listener;
   if (!listener.Open(machine, &result.error)) return result;
-  fs::remove(RunDirectory(machine) / sim::kCallCountsFile, error);  // the counts of an earlier boot
+  fs::remove(RunDirectory(machine) / sim::kCallCountsFile, error);  // the counts and jumps of an earlier boot
+  fs::remove(RunDirectory(machine) / sim::kJumpedTimeFile, error);
   pid_t pid = SpawnAgent(executable, machine, options, listener.Path(), &result.error);
   if (pid < 0) return result;
   result.started = true;

@@ -28,6 +28,7 @@ struct ScheduledControl {
 struct AgentBootOptions {
   std::filesystem::path agentExecutable;  // empty: "tlv-velocyn-ga" next to this program
   double timeScale = 1000.0;              // machine milliseconds per host millisecond
+  bool timeJumps = false;                 // machine time jumps over the moments the whole guest waits
   std::optional<uint64_t> powerCutAtMs;   // machine time at which the power is cut
   std::vector<ScheduledControl> controls;
   uint64_t hostTimeoutMs = 600000;  // the boot is stopped (power cut) after this much real time

@@ -344,6 +344,7 @@ void Chain::BootUntilDone(ChainMachine* machine) {
   AgentBootOptions boot;
   boot.agentExecutable = options_.agentExecutable;
   boot.timeScale = options_.timeScale;
+  boot.timeJumps = options_.timeJumps;
   boot.hostTimeoutMs = options_.hostTimeoutMs;
   if (Sysprep() && machine->role == "clone") {
     // The management side shuts a clone down for its snapshot as soon as it asks for it.

@@ -40,6 +40,7 @@ struct ChainOptions {
   // Primary persistent disk on D: with the persistent-disks flag; the images live in <dir>/disks.
   uint64_t persistentDiskBytes = 0;
   double timeScale = 1000.0;
+  bool timeJumps = false;                 // --time-scale max: machine time jumps over the moments the guest waits
   std::filesystem::path agentExecutable;  // empty: tlv-velocyn-ga next to this program
   // The sibling agent's helper stand-in (tqaprep) the Universalprep machines run; empty: tqaprep next to
   // this program, or in its tests folder.

@@ -243,6 +243,7 @@ TortureRunResult RunOne(const TortureOptions& options, uint32_t index) {
   chain.seed = options.seed * 1000003u + index;
   chain.persistentDiskBytes = plan.persistentDisk ? (64ull << 20) : 0;
   chain.timeScale = options.timeScale;
+  chain.timeJumps = options.timeJumps;
   chain.agentExecutable = options.agentExecutable;
   chain.helperProgram = options.helperProgram;
   chain.hostTimeoutMs = options.hostTimeoutMs;

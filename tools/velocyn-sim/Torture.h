@@ -85,6 +85,7 @@ struct TortureOptions {
   std::filesystem::path agentExecutable;  // empty: tlv-velocyn-ga next to this program
   std::filesystem::path helperProgram;    // the helper stand-in, for universalprep runs
   double timeScale = 1000.0;
+  bool timeJumps = false;           // --time-scale max: machine time jumps over the moments the guest waits
   uint64_t hostTimeoutMs = 120000;  // a boot still running after this much real time hangs
   std::function<void(const TortureRunResult& run)> progress;
   // Tests: change the plan before the run, or the pool after it and before the checks (to show that an

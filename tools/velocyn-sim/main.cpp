@@ -147,6 +147,25 @@ std::optional<double> ParseScale(const std::string& text) {
   return std::nullopt;
 }
 
+// --time-scale N (machine ms per real ms), or where jumps is given also "max": machine time jumps over
+// the moments when the whole guest waits, and runs at the scale between them. The exit status of a usage
+// error, or nullopt.
+std::optional<int> TimeScaleOption(const Args& args, double* scale, bool* jumps) {
+  if (!args.Has("--time-scale")) return std::nullopt;
+  const std::string text = args.Get("--time-scale");
+  if (jumps != nullptr && text == "max") {
+    *jumps = true;
+    return std::nullopt;
+  }
+  auto value = ParseScale(text);
+  if (!value) {
+    return UsageError(args, jumps != nullptr ? "--time-scale takes a positive number (machine ms per real ms) or max"
+                                             : "--time-scale takes a positive number (machine ms per real ms)");
+  }
+  *scale = *value;
+  return std::nullopt;
+}
+
 // The machine directory at positional[index], which must hold a machine. nullopt after the message.
 std::optional<fs::path> ExistingMachine(const Args& args, size_t index = 0) {
   if (args.positional.size() <= index) {
@@ -184,11 +203,7 @@ int Create(const Args& args) {
   fs::path dir = args.positional[0];
   tamber::platform::sim::MachineConfig config;
   config.timeScale = kDefaultTimeScale;
-  if (args.Has("--time-scale")) {
-    auto scale = ParseScale(args.Get("--time-scale"));
-    if (!scale) return UsageError(args, "--time-scale takes a positive number (machine ms per real ms)");
-    config.timeScale = *scale;
-  }
+  if (auto failed = TimeScaleOption(args, &config.timeScale, nullptr)) return *failed;
   if (args.Has("--utc-bias")) {
     try {
       size_t used = 0;
@@ -291,11 +306,7 @@ int Boot(const Args& args) {
   if (args.positional.size() != 1) return UsageError(args, "name one machine directory");
   AgentBootOptions options;
   options.timeScale = Machine::LoadConfig(*dir).timeScale;
-  if (args.Has("--time-scale")) {
-    auto scale = ParseScale(args.Get("--time-scale"));
-    if (!scale) return UsageError(args, "--time-scale takes a positive number (machine ms per real ms)");
-    options.timeScale = *scale;
-  }
+  if (auto failed = TimeScaleOption(args, &options.timeScale, &options.timeJumps)) return *failed;
   if (args.Has("--power-cut-at")) {
     auto at = ParseCount(args.Get("--power-cut-at"));
     if (!at) return UsageError(args, "--power-cut-at takes machine milliseconds since the boot started");
@@ -698,11 +709,7 @@ int Chain(const Args& args) {
   options.jobs = static_cast<uint32_t>(*jobs);
   options.seed = *seed;
   options.maxBootsPerMachine = static_cast<uint32_t>(*boots);
-  if (args.Has("--time-scale")) {
-    auto scale = ParseScale(args.Get("--time-scale"));
-    if (!scale) return UsageError(args, "--time-scale takes a positive number (machine ms per real ms)");
-    options.timeScale = *scale;
-  }
+  if (auto failed = TimeScaleOption(args, &options.timeScale, &options.timeJumps)) return *failed;
   if (args.Has("--fault")) {
     for (const auto& text : args.options.at("--fault")) {
       auto [kind, assignment] = SplitKind(text);
@@ -777,11 +784,7 @@ int Torture(const Args& args) {
     options.keep = true;  // a replay is for looking at
   }
   if (args.Has("--keep")) options.keep = true;
-  if (args.Has("--time-scale")) {
-    auto scale = ParseScale(args.Get("--time-scale"));
-    if (!scale) return UsageError(args, "--time-scale takes a positive number (machine ms per real ms)");
-    options.timeScale = *scale;
-  }
+  if (auto failed = TimeScaleOption(args, &options.timeScale, &options.timeJumps)) return *failed;
   if (args.Has("--agent")) options.agentExecutable = args.Get("--agent");
   if (options.flavour == "universalprep" || options.flavour == "mixed") {
     options.helperProgram = FindHelperStandIn();
@@ -1045,13 +1048,14 @@ const CommandTable& Commands() {
         {"--time-scale", "--utc-bias", "--shutdown-delay", "--domain"},
         Create}},
       {"boot",
-       {"  boot <machine> [--time-scale N] [--power-cut-at MS] [--control NAME@MS]... [--timeout S] [--agent PATH]\n"
+       {"  boot <machine> [--time-scale N|max] [--power-cut-at MS] [--control NAME@MS]... [--timeout S] [--agent PATH]\n"
         "       [--json]\n"
         "      boot it once: the boot-time agent, then the agent process (tlv-velocyn-ga next to velocyn-sim, or\n"
         "      --agent) as its service; print how the boot ended, the states the service reported, the power\n"
         "      request and the machine time. --power-cut-at cuts the power MS machine ms after the boot starts;\n"
         "      --control delivers a control (names as for control) at MS; --timeout (default 600) cuts the power\n"
-        "      after S real seconds; --time-scale defaults to the machine's own (set by create)\n",
+        "      after S real seconds; --time-scale defaults to the machine's own (set by create); max: machine\n"
+        "      time runs at that scale and jumps to the next deadline whenever the whole guest waits\n",
         {"--json"},
         {"--time-scale", "--power-cut-at", "--control", "--timeout", "--agent"},
         Boot}},
@@ -1115,7 +1119,7 @@ const CommandTable& Commands() {
         Fault}},
       {"chain",
        {"  chain <dir> [--flavour cloneprep|sysprep] [--clones N] [--jobs J] [--seed S] [--fault [KIND:]NAME=VALUE]...\n"
-        "        [--expect [KIND:]STATUS[:CODE]]... [--time-scale N] [--max-boots N] [--json] [--report FILE.html]\n"
+        "        [--expect [KIND:]STATUS[:CODE]]... [--time-scale N|max] [--max-boots N] [--json] [--report FILE.html]\n"
         "        [--persistent-disk SIZE] [--force] [--agent PATH]\n"
         "      customize a whole pool: make a domain and a golden image in <dir>, derive the internal template,\n"
         "      the replica and the parent from one another's disks and boot each through its role, then fork N\n"
@@ -1130,14 +1134,15 @@ const CommandTable& Commands() {
         "      each clone a blank data disk (images in <dir>/disks) as its Primary persistent disk on D:.\n"
         "      --flavour sysprep: Windows setup gives each clone its identity; the replica gets an answer file,\n"
         "      the management side runs sysprep generalize on each clone, snapshots it when it reports\n"
-        "      snapshotting and powers it on again (setup faults: SetupPhaseHangs, SetupPhaseFails)\n",
+        "      snapshotting and powers it on again (setup faults: SetupPhaseHangs, SetupPhaseFails).\n"
+        "      --time-scale max: each boot's machine time jumps over the moments its whole guest waits\n",
         {"--json", "--force"},
         {"--flavour", "--clones", "--jobs", "--seed", "--fault", "--expect", "--time-scale", "--max-boots", "--report",
          "--agent", "--persistent-disk"},
         Chain}},
       {"torture",
        {"  torture <dir> [--runs N] [--seed S] [--flavour cloneprep|sysprep|universalprep|mixed] [--jobs J]\n"
-        "          [--run I] [--keep] [--time-scale N] [--agent PATH] [--json]\n"
+        "          [--run I] [--keep] [--time-scale N|max] [--agent PATH] [--json]\n"
         "      customize N small pools (default 100; a parent and 1 to 3 clones, the template and replica under\n"
         "      faults in a share of runs), each under a fault plan drawn from seed S and the run's index: the\n"
         "      simulated machine's faults, power cuts at a machine time or at a registry write, registry flush,\n"

@@ -4,6 +4,7 @@
 
 #include "platform/Clock.h"
 #include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/kernel/SimTimeJumps.h"
 #include "platform/sim/machine/SimMachine.h"
 
 namespace tamber::platform {
@@ -44,7 +45,12 @@ void Sleep(uint32_t milliseconds) {
   if (milliseconds == kInfinite) {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
   }
-  std::this_thread::sleep_until(sim::HostDeadline(milliseconds));
+  const uint64_t deadline = sim::MachineDeadline(milliseconds);
+  sim::MachineTimeWait timed(deadline, sim::WakeBy::Deadline);
+  while (!sim::MachineDeadlinePassed(deadline)) {
+    timed.Looked();
+    std::this_thread::sleep_until(sim::HostWakeFor(deadline));
+  }
 }
 
 void GetSystemTime(SystemTime* utc) { ToSystemTime(MachineWallMilliseconds(), utc); }

@@ -1,5 +1,7 @@
 #include "platform/sim/kernel/SimKernel.h"
 
+#include "platform/sim/kernel/SimTimeJumps.h"
+
 #include <atomic>
 #include <deque>
 #include <unordered_map>
@@ -26,6 +28,9 @@ std::condition_variable& KernelCondition() {
 std::atomic<double> g_scale{1.0};
 std::atomic<int64_t> g_bootHostNs{std::chrono::steady_clock::now().time_since_epoch().count()};
 std::atomic<uint64_t> g_initialTick{0};
+std::atomic<uint64_t> g_advancedMs{0};  // machine time jumped over since the boot began
+// While machine time may jump, a waiter looks again after at most this much host time.
+constexpr auto kJumpLookInterval = std::chrono::milliseconds(10);
 
 }  // namespace
 
@@ -34,7 +39,10 @@ std::mutex& KernelLock() {
   return *lock;
 }
 
-void NotifyKernelChange() { KernelCondition().notify_all(); }
+void NotifyKernelChange() {
+  NoteMachineWake();
+  KernelCondition().notify_all();
+}
 
 void WaitKernelChange(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point deadline) {
   KernelCondition().wait_until(lock, deadline);
@@ -80,13 +88,37 @@ std::chrono::steady_clock::time_point HostDeadline(uint32_t machineMilliseconds)
 
 uint64_t MachineMillisecondsSinceBoot() {
   int64_t elapsedNs = std::chrono::steady_clock::now().time_since_epoch().count() - g_bootHostNs.load();
-  return g_initialTick + static_cast<uint64_t>(static_cast<double>(elapsedNs) * g_scale.load() / 1e6);
+  return g_initialTick + g_advancedMs + static_cast<uint64_t>(static_cast<double>(elapsedNs) * g_scale.load() / 1e6);
 }
 
 void ResetBootClock(uint64_t initialTickMilliseconds) {
   g_initialTick = initialTickMilliseconds;
+  g_advancedMs = 0;
   g_bootHostNs = std::chrono::steady_clock::now().time_since_epoch().count();
 }
+
+uint64_t MachineDeadline(uint32_t machineMilliseconds) {
+  if (machineMilliseconds == kInfinite) return kNoMachineDeadline;
+  return MachineMillisecondsSinceBoot() + machineMilliseconds;
+}
+
+bool MachineDeadlinePassed(uint64_t machineDeadline) {
+  return machineDeadline != kNoMachineDeadline && MachineMillisecondsSinceBoot() >= machineDeadline;
+}
+
+std::chrono::steady_clock::time_point HostWakeFor(uint64_t machineDeadline) {
+  auto now = std::chrono::steady_clock::now();
+  auto wake = std::chrono::steady_clock::time_point::max();
+  if (machineDeadline != kNoMachineDeadline) {
+    uint64_t machineNow = MachineMillisecondsSinceBoot();
+    uint64_t left = machineDeadline > machineNow ? machineDeadline - machineNow : 0;
+    wake = now + std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(left) * 1e6 / g_scale.load()));
+  }
+  return TimeJumpsEnabled() ? std::min(wake, now + kJumpLookInterval) : wake;
+}
+
+void AdvanceMachineTime(uint64_t milliseconds) { g_advancedMs += milliseconds; }
+uint64_t MachineTimeAdvanced() { return g_advancedMs; }
 
 }  // namespace tamber::platform::sim
 

@@ -45,6 +45,16 @@ void SetTimeScale(double scale);
 double TimeScale();
 std::chrono::steady_clock::time_point HostDeadline(uint32_t machineMilliseconds);
 uint64_t MachineMillisecondsSinceBoot();
+// Absolute machine-time deadlines, for waits that must see machine time jump (see SimTimeJumps.h).
+constexpr uint64_t kNoMachineDeadline = UINT64_MAX;
+uint64_t MachineDeadline(uint32_t machineMilliseconds);  // kInfinite: kNoMachineDeadline
+bool MachineDeadlinePassed(uint64_t machineDeadline);
+// The host time a waiter for the deadline sleeps until before it looks again: when machine time may jump
+// it looks at least every few host milliseconds, so a missed wake-up costs no more than that.
+std::chrono::steady_clock::time_point HostWakeFor(uint64_t machineDeadline);
+// Moves machine time forward (the jump) and how far it has been moved since the boot began.
+void AdvanceMachineTime(uint64_t milliseconds);
+uint64_t MachineTimeAdvanced();
 // Restarts the tick count (a new boot).
 void ResetBootClock(uint64_t initialTickMilliseconds);
 // Restarts the wall clock from the host's time plus an offset (a new boot).

@@ -21,6 +21,7 @@
 #include "platform/Process.h"
 #include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/kernel/SimStreams.h"
+#include "platform/sim/kernel/SimTimeJumps.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/machine/SimPowerCut.h"
 #include "platform/sim/tools/SimTools.h"
@@ -253,6 +254,7 @@ void ReapHostChild(std::shared_ptr<ProcessState> state) {
     terminated = state->terminateRequested;
     terminateCode = state->terminateCode;
   }
+  NoteHostChildEnded();
   uint32_t code;
   if (terminated) {
     code = terminateCode;
@@ -704,6 +706,7 @@ bool CreateProcess(const std::wstring& commandLine, bool inheritHandles, uint32_
   }
   state->hostPid = pid;
   state->processId = static_cast<uint32_t>(pid);
+  sim::NoteHostChildStarted();  // its work runs in real time: machine time must not jump past it
   std::thread(sim::ReapHostChild, state).detach();
   sim::ReturnHandles(state, info);
   SetLastError(kErrorSuccess);

@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/Sync.h"
 #include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/kernel/SimTimeJumps.h"
 #include "platform/sim/machine/SimMachine.h"
 
 namespace tamber::platform::sim {
@@ -88,7 +89,8 @@ uint32_t WaitAny(uint32_t count, const Handle* handles, uint32_t milliseconds, b
     }
     objects.push_back(std::move(object));
   }
-  auto deadline = HostDeadline(milliseconds);
+  const uint64_t deadline = MachineDeadline(milliseconds);
+  MachineTimeWait timed(deadline);
   std::unique_lock<std::mutex> lock(KernelLock());
   for (;;) {
     if (alertable && RunQueuedApcs(lock)) return kWaitIoCompletion;
@@ -98,8 +100,9 @@ uint32_t WaitAny(uint32_t count, const Handle* handles, uint32_t milliseconds, b
         return kWaitObject0 + i;
       }
     }
-    if (std::chrono::steady_clock::now() >= deadline) return kWaitTimeout;
-    WaitKernelChange(lock, deadline);
+    if (MachineDeadlinePassed(deadline)) return kWaitTimeout;
+    timed.Looked();
+    WaitKernelChange(lock, HostWakeFor(deadline));
   }
 }
 
@@ -169,17 +172,18 @@ uint32_t WaitForSingleObjectEx(Handle handle, uint32_t milliseconds, bool alerta
 }
 
 uint32_t SleepEx(uint32_t milliseconds, bool alertable) {
-  auto deadline = sim::HostDeadline(milliseconds);
+  if (!alertable) {
+    Sleep(milliseconds);
+    return 0;
+  }
+  const uint64_t deadline = sim::MachineDeadline(milliseconds);
+  sim::MachineTimeWait timed(deadline);
   std::unique_lock<std::mutex> lock(sim::KernelLock());
   for (;;) {
-    if (alertable && sim::RunQueuedApcs(lock)) return kWaitIoCompletion;
-    if (std::chrono::steady_clock::now() >= deadline) return 0;
-    if (!alertable) {
-      lock.unlock();
-      std::this_thread::sleep_until(deadline);
-      return 0;
-    }
-    sim::WaitKernelChange(lock, deadline);
+    if (sim::RunQueuedApcs(lock)) return kWaitIoCompletion;
+    if (sim::MachineDeadlinePassed(deadline)) return 0;
+    timed.Looked();
+    sim::WaitKernelChange(lock, sim::HostWakeFor(deadline));
   }
 }
 

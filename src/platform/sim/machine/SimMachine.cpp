@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/kernel/SimTimeJumps.h"
 #include "platform/sim/machine/SimBootHooks.h"
 #include "platform/sim/machine/SimCallCounter.h"
 #include "platform/sim/machine/SimPowerCut.h"
@@ -38,6 +39,7 @@ void EndBoot(bool clean) {
   StopSetupAtBoot();
   // Before the boot's lock: the sibling agent's pending write takes the registry, which asks for it.
   SiblingAgentEndBoot();
+  StopTimeJumps();
   auto& state = State();
   std::lock_guard<std::mutex> guard(state.mutex);
   if (!state.booted) return;
@@ -105,6 +107,10 @@ void Machine::Boot(const std::filesystem::path& dir) {
   CallCountBoot();
   SetTimeScale(state.config.timeScale);
   ResetBootClock(0);
+  // Before the simulated services start: their timers are machine-time waits too.
+  if (const char* jumps = std::getenv(kTimeJumpsVariable); jumps != nullptr && std::string(jumps) == "1") {
+    StartTimeJumps(state.dir / "run" / kJumpedTimeFile);
+  }
   ResetWallClock(state.config.wallOffsetMs);
   RegistryBoot(state.dir, state.config);
   PowerBoot();

@@ -32,6 +32,7 @@
 #include "platform/Sync.h"
 #include "platform/sim/kernel/SimExceptions.h"
 #include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/kernel/SimTimeJumps.h"
 #include "platform/sim/machine/SimBootHooks.h"
 #include "platform/sim/machine/SimCallCounter.h"
 #include "platform/sim/machine/SimPaths.h"
@@ -154,6 +155,7 @@ struct RegistryState {
   std::array<HiveState, kHiveCount> hives;
   std::vector<std::weak_ptr<KeyObject>> watchers;
   std::thread flusher;
+  uint64_t flusherWait = 0;  // the flusher's machine-time wait, told when a hive becomes dirty
   bool stopFlusher = false;
 };
 
@@ -237,6 +239,7 @@ void MarkDirtyLocked(const Node& node) {
   if (hive.dirty) return;
   hive.dirty = true;
   hive.dirtySinceMs = MachineMillisecondsSinceBoot();
+  MachineTimeWait::Changed(st.flusherWait);
   st.flusherWake.notify_all();
 }
 
@@ -423,7 +426,7 @@ std::shared_ptr<Node> LoadHive(int hive, uint64_t tornSeed) {
   return BuildNode(std::move(key), nullptr, hive, false);
 }
 
-void FlusherMain() {
+void FlusherMain(std::unique_ptr<MachineTimeWait> timed) {
   auto& st = State();
   std::unique_lock<std::mutex> lock(st.mutex);
   while (!st.stopFlusher) {
@@ -440,13 +443,14 @@ void FlusherMain() {
       }
       nextDue = std::min(nextDue, due);
     }
+    timed->SetDeadline(nextDue == UINT64_MAX ? kNoMachineDeadline : nextDue);
+    timed->Looked();
     if (nextDue == UINT64_MAX) {
       st.flusherWake.wait(lock);
       continue;
     }
     // Machine time may change its scale under us: look again at least every few host milliseconds.
-    auto wait = static_cast<uint32_t>(std::min<uint64_t>(nextDue - now, UINT32_MAX - 1));
-    auto deadline = std::min(HostDeadline(wait), std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
+    auto deadline = std::min(HostWakeFor(nextDue), std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
     st.flusherWake.wait_until(lock, deadline);
   }
 }
@@ -485,7 +489,13 @@ void RegistryBoot(const std::filesystem::path& machineDir, const MachineConfig& 
     st.stopFlusher = false;
     st.booted = true;
   }
-  st.flusher = std::thread(FlusherMain);
+  // Registered before the thread starts, so machine time cannot jump past a lazy flush meanwhile.
+  auto timed = std::make_unique<MachineTimeWait>(kNoMachineDeadline, WakeBy::Changed);
+  {
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.flusherWait = timed->Id();
+  }
+  st.flusher = std::thread(FlusherMain, std::move(timed));
 }
 
 void RegistryEndBoot(bool clean) {

@@ -12,10 +12,12 @@
 //                                       since boot); read whenever the service control manager is opened
 //   ServiceStartMs.<name>=ms            how long its start takes (default 1500 ms)
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -27,9 +29,10 @@
 #include "platform/Registry.h"
 #include "platform/Services.h"
 #include "platform/Sync.h"
+#include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/kernel/SimTimeJumps.h"
 #include "platform/sim/machine/SimBootHooks.h"
 #include "platform/sim/machine/SimFaultPlan.h"
-#include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/machine/SimPower.h"
@@ -354,6 +357,7 @@ struct Scm {
   bool initialised = false;
   bool stopping = false;
   std::thread clock;
+  std::atomic<uint64_t> clockWait{0};      // the clock thread's machine-time wait, told of every change
   std::map<std::wstring, Record> records;  // by folded name
   std::vector<Registration> registrations;
   std::map<uintptr_t, Delivery> deliveries;
@@ -477,16 +481,25 @@ uint64_t NextDeadlineLocked(const Scm& scm) {
   return next;
 }
 
-void ClockThread(Scm* scm, uint64_t generation) {
+void ClockThread(Scm* scm, uint64_t generation, std::unique_ptr<MachineTimeWait> timed) {
   std::unique_lock<std::mutex> lock(scm->mutex);
   while (!scm->stopping && scm->generation == generation) {
-    uint64_t now = Now();
-    AdvanceLocked(*scm, now);
+    AdvanceLocked(*scm, Now());
     uint64_t next = NextDeadlineLocked(*scm);
-    auto deadline = next == kNever ? std::chrono::steady_clock::now() + std::chrono::seconds(1)
-                                   : HostDeadline(static_cast<uint32_t>(std::min<uint64_t>(next - now, 0x7FFFFFFF)));
-    scm->wake.wait_until(lock, deadline);
+    timed->SetDeadline(next == kNever ? kNoMachineDeadline : next);
+    timed->Looked();
+    // Without a deadline it still looks every second (a stop is announced, but cheaply checked).
+    auto wake = std::min(HostWakeFor(next == kNever ? kNoMachineDeadline : next),
+                         std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    scm->wake.wait_until(lock, wake);
   }
+  scm->clockWait = 0;
+}
+
+// Every change of a service's state or plan: the clock thread looks again before machine time moves on.
+void WakeClock(Scm& scm) {
+  MachineTimeWait::Changed(scm.clockWait.load());
+  scm.wake.notify_all();
 }
 
 Record NewRecord(const Config& config, bool atBoot) {
@@ -533,9 +546,12 @@ bool EnsureStarted() {
   }
   if (!scm.initialised) {
     scm.initialised = true;
-    scm.clock = std::thread(ClockThread, &scm, scm.generation);
+    // The clock's wait is registered before its thread starts: machine time cannot jump past it meanwhile.
+    auto timed = std::make_unique<sim::MachineTimeWait>(kNoMachineDeadline, sim::WakeBy::Changed);
+    scm.clockWait = timed->Id();
+    scm.clock = std::thread(sim::ClockThread, &scm, scm.generation, std::move(timed));
   }
-  scm.wake.notify_all();
+  WakeClock(scm);
   return true;
 }
 
@@ -618,7 +634,7 @@ void ServicesEndBoot() {
     scm.stopping = true;
     clock = std::move(scm.clock);
   }
-  scm.wake.notify_all();
+  WakeClock(scm);
   if (clock.joinable()) clock.join();
 }
 
@@ -781,7 +797,7 @@ bool StartService(ScHandle service) {
     ready = record.transitionEndMs;
     sim::SetStateLocked(scm, record, kServiceStartPending, now);
   }
-  scm.wake.notify_all();
+  WakeClock(scm);
   SetLastError(kErrorSuccess);
   return true;
 }
@@ -839,7 +855,7 @@ bool ControlService(ScHandle service, uint32_t control, ServiceStatus* status) {
   record.transitionEndMs = hangs ? sim::kNever : now + sim::kStopMs;
   record.waitHint = sim::kStopWaitHint;
   sim::SetStateLocked(scm, record, kServiceStopPending, now);
-  scm.wake.notify_all();
+  WakeClock(scm);
   report();
   SetLastError(kErrorSuccess);
   return true;

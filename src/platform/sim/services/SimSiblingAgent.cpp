@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -9,6 +10,7 @@
 
 #include "platform/Registry.h"
 #include "platform/sim/kernel/SimKernel.h"
+#include "platform/sim/kernel/SimTimeJumps.h"
 #include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
 
@@ -104,10 +106,16 @@ void StartLateWrite(uint32_t delayMs, std::string operationType) {
   SiblingAgentEndBoot();
   std::lock_guard<std::mutex> guard(late.mutex);
   late.stop = false;
-  const auto deadline = HostDeadline(delayMs);
-  late.thread = std::thread([&late, deadline, operationType] {
+  const uint64_t deadline = MachineDeadline(delayMs);
+  // Registered before the thread starts, so machine time cannot jump past the write meanwhile.
+  auto timed = std::make_unique<MachineTimeWait>(deadline, WakeBy::Deadline);
+  late.thread = std::thread([&late, deadline, operationType, timed = std::move(timed)] {
     std::unique_lock<std::mutex> lock(late.mutex);
-    if (late.wake.wait_until(lock, deadline, [&late] { return late.stop; })) return;
+    while (!late.stop && !MachineDeadlinePassed(deadline)) {
+      timed->Looked();
+      late.wake.wait_until(lock, HostWakeFor(deadline));
+    }
+    if (late.stop) return;
     WriteText(kOperationKey, L"OPERATION_TYPE", operationType);
   });
 }

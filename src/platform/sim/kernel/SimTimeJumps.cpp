@@ -1,0 +1,223 @@
+#include "platform/sim/kernel/SimTimeJumps.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/sim/kernel/SimKernel.h"
+
+namespace tamber::platform::sim {
+namespace {
+
+constexpr uint64_t kNotLooked = UINT64_MAX;
+// The arbiter looks this often; the guest counts as idle when it used less than kBusyPerLook of CPU
+// in each of kQuietLooks looks in a row (the waiters' own periodic looks cost far less).
+constexpr auto kLookInterval = std::chrono::milliseconds(1);
+constexpr int64_t kBusyPerLookNs = 200000;
+constexpr int kQuietLooks = 2;
+
+struct Waiter {
+  uint64_t deadline = kNoMachineDeadline;
+  WakeBy wakeBy = WakeBy::KernelChange;
+  uint64_t seenEpoch = kNotLooked;  // for WakeBy::KernelChange the epoch last looked at; else looked or not
+};
+
+struct JumpState {
+  std::mutex mutex;
+  std::unordered_map<uint64_t, Waiter> waiters;
+  uint64_t nextId = 1;
+  std::atomic<uint64_t> epoch{0};
+  std::atomic<int> hostChildren{0};
+  std::atomic<bool> enabled{false};
+  bool stop = false;
+  std::condition_variable stopWake;
+  std::thread arbiter;
+  int clockFd = -1;
+};
+
+JumpState& State() {
+  static auto* state = new JumpState;  // waiters on detached threads may outlive static destructors
+  return *state;
+}
+
+int64_t ProcessCpuNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// A thread of this process (other than the caller) that is running or waits for a processor: a thread
+// just started, or one the host has not given a processor yet, has used no CPU time but is not idle.
+bool AnotherThreadRunnable() {
+  DIR* tasks = ::opendir("/proc/self/task");
+  if (tasks == nullptr) return true;  // cannot tell: do not jump
+  const std::string self = std::to_string(::gettid());
+  bool runnable = false;
+  while (const dirent* entry = ::readdir(tasks)) {
+    if (entry->d_name[0] == '.' || self == entry->d_name) continue;
+    char stat[512];
+    const std::string path = std::string("/proc/self/task/") + entry->d_name + "/stat";
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;  // the thread has ended
+    const ssize_t length = ::read(fd, stat, sizeof(stat) - 1);
+    ::close(fd);
+    if (length <= 0) continue;
+    stat[length] = '\0';
+    // "tid (name) S ...": the state follows the last parenthesis (the name may hold one).
+    const char* close = std::strrchr(stat, ')');
+    if (close != nullptr && close[1] == ' ' && close[2] == 'R') {
+      runnable = true;
+      break;
+    }
+  }
+  ::closedir(tasks);
+  return runnable;
+}
+
+void Publish(JumpState& st, uint64_t advanced) {
+  if (st.clockFd < 0) return;
+  [[maybe_unused]] auto written = ::pwrite(st.clockFd, &advanced, sizeof(advanced), 0);
+}
+
+// The deadline to jump to, or 0 when no jump may be made now. Called with the state's lock held.
+uint64_t JumpTargetLocked(JumpState& st) {
+  if (st.hostChildren.load() > 0 || st.waiters.empty()) return 0;
+  const uint64_t epoch = st.epoch.load();
+  uint64_t next = kNoMachineDeadline;
+  for (const auto& [id, waiter] : st.waiters) {
+    // A waiter that has not looked since the last change that may wake it is about to run.
+    if (waiter.seenEpoch == kNotLooked) return 0;
+    if (waiter.wakeBy == WakeBy::KernelChange && waiter.seenEpoch != epoch) return 0;
+    next = std::min(next, waiter.deadline);
+  }
+  if (next == kNoMachineDeadline || next <= MachineMillisecondsSinceBoot()) return 0;
+  return next;
+}
+
+void ArbiterMain() {
+  auto& st = State();
+  int64_t lastCpu = ProcessCpuNs();
+  int quiet = 0;
+  std::unique_lock<std::mutex> lock(st.mutex);
+  while (!st.stop) {
+    st.stopWake.wait_for(lock, kLookInterval);
+    if (st.stop) break;
+    const int64_t cpu = ProcessCpuNs();
+    quiet = cpu - lastCpu < kBusyPerLookNs ? quiet + 1 : 0;
+    lastCpu = cpu;
+    if (quiet < kQuietLooks) continue;
+    const uint64_t target = JumpTargetLocked(st);
+    if (target == 0 || AnotherThreadRunnable()) continue;
+    const uint64_t now = MachineMillisecondsSinceBoot();
+    if (target > now) AdvanceMachineTime(target - now);
+    Publish(st, MachineTimeAdvanced());
+    quiet = 0;
+    lock.unlock();
+    NotifyKernelChange();  // the waiters whose deadline came look now (the others within their interval)
+    lock.lock();
+  }
+}
+
+}  // namespace
+
+void StartTimeJumps(const std::filesystem::path& clockFile) {
+  StopTimeJumps();
+  auto& st = State();
+  std::lock_guard<std::mutex> guard(st.mutex);
+  if (!clockFile.empty()) {
+    st.clockFd = ::open(clockFile.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    Publish(st, MachineTimeAdvanced());
+  }
+  st.stop = false;
+  st.enabled = true;
+  st.arbiter = std::thread(ArbiterMain);
+}
+
+void StopTimeJumps() {
+  auto& st = State();
+  std::thread arbiter;
+  {
+    std::lock_guard<std::mutex> guard(st.mutex);
+    st.stop = true;
+    st.enabled = false;
+    arbiter = std::move(st.arbiter);
+    if (st.clockFd >= 0) ::close(st.clockFd);
+    st.clockFd = -1;
+  }
+  st.stopWake.notify_all();
+  if (arbiter.joinable()) arbiter.join();
+}
+
+bool TimeJumpsEnabled() { return State().enabled.load(std::memory_order_relaxed); }
+
+void NoteMachineWake() { State().epoch.fetch_add(1); }
+void NoteHostChildStarted() { State().hostChildren.fetch_add(1); }
+void NoteHostChildEnded() { State().hostChildren.fetch_sub(1); }
+
+MachineTimeWait::MachineTimeWait(uint64_t machineDeadline, WakeBy wakeBy) {
+  auto& st = State();
+  if (!st.enabled.load(std::memory_order_relaxed)) return;
+  std::lock_guard<std::mutex> guard(st.mutex);
+  id_ = st.nextId++;
+  auto& waiter = st.waiters[id_];
+  waiter.deadline = machineDeadline;
+  waiter.wakeBy = wakeBy;
+}
+
+MachineTimeWait::~MachineTimeWait() {
+  if (id_ == 0) return;
+  auto& st = State();
+  std::lock_guard<std::mutex> guard(st.mutex);
+  st.waiters.erase(id_);
+}
+
+void MachineTimeWait::Looked() {
+  if (id_ == 0) return;
+  auto& st = State();
+  std::lock_guard<std::mutex> guard(st.mutex);
+  st.waiters[id_].seenEpoch = st.epoch.load();
+}
+
+void MachineTimeWait::Changed(uint64_t id) {
+  if (id == 0) return;
+  auto& st = State();
+  std::lock_guard<std::mutex> guard(st.mutex);
+  auto it = st.waiters.find(id);
+  if (it != st.waiters.end()) it->second.seenEpoch = kNotLooked;
+}
+
+void MachineTimeWait::SetDeadline(uint64_t machineDeadline) {
+  if (id_ == 0) return;
+  auto& st = State();
+  std::lock_guard<std::mutex> guard(st.mutex);
+  st.waiters[id_].deadline = machineDeadline;
+}
+
+std::optional<uint64_t> ReadJumpedMilliseconds(const std::filesystem::path& clockFile) {
+  int fd = ::open(clockFile.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  // The value only grows: two reads that agree are not torn.
+  uint64_t first = 0;
+  uint64_t second = 1;
+  bool read = false;
+  for (int attempt = 0; attempt < 4 && !read; ++attempt) {
+    read = ::pread(fd, &first, sizeof(first), 0) == sizeof(first) &&
+           ::pread(fd, &second, sizeof(second), 0) == sizeof(second) && first == second;
+  }
+  ::close(fd);
+  if (!read) return std::nullopt;
+  return first;
+}
+
+}  // namespace tamber::platform::sim
