@@ -2,10 +2,13 @@
 // after round, and every boot of the agent is measured by its kind (the golden image's boot, and per
 // flavour the template, replica, parent and clone boots in their order): the agent process's CPU time
 // (user and system), its peak resident memory, its registry calls and guestinfo round trips, and the
-// real time the boot took. The figures are the median and the worst of the rounds. The agent process of
+// real time the boot took. By default machine time jumps over the waits the agent is told to make (its
+// sleeps and time-outs, the simulated tools' own time), so that real time is the time beyond them; with
+// --time-scale N it runs at a fixed scale and the real time includes the scaled waits. The figures are
+// the median and the worst of the rounds. The agent process of
 // the simulated guest carries the simulated kernel too (registry, services, network), so its CPU time
 // and memory are an upper bound of what the agent itself costs.
-//   usage: agent_overhead [--rounds N] [--flavour F]... [--time-scale N] [--json]
+//   usage: agent_overhead [--rounds N] [--flavour F]... [--time-scale N|max] [--json]
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -24,6 +27,7 @@ namespace {
 
 constexpr double kCpuGoalMs = 20.0;
 constexpr double kRssGoalMiB = 8.0;
+constexpr double kRealGoalMs = 50.0;
 
 struct Samples {
   std::vector<double> cpuMs, rssMiB, registry, guestInfo, realMs;
@@ -56,7 +60,7 @@ void Add(Samples* samples, const ChainBoot& boot) {
 int Usage() {
   std::fprintf(stderr,
                "usage: agent_overhead [--rounds N] [--flavour cloneprep|sysprep|universalprep]... "
-               "[--time-scale N] [--json]\n");
+               "[--time-scale N|max] [--json]\n");
   return 2;
 }
 
@@ -67,6 +71,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> flavours;
   bool json = false;
   double timeScale = 1000.0;
+  bool timeJumps = true;
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
     if (name == "--json") {
@@ -76,7 +81,9 @@ int main(int argc, char** argv) {
     } else if (i + 1 < argc && name == "--flavour") {
       flavours.push_back(argv[++i]);
     } else if (i + 1 < argc && name == "--time-scale") {
-      timeScale = std::stod(argv[++i]);
+      const std::string value = argv[++i];
+      timeJumps = value == "max";
+      if (!timeJumps) timeScale = std::stod(value);
     } else {
       return Usage();
     }
@@ -94,6 +101,7 @@ int main(int argc, char** argv) {
       options.flavour = flavour;
       options.clones = 1;
       options.timeScale = timeScale;
+      options.timeJumps = timeJumps;
       options.agentExecutable = build / "tlv-velocyn-ga";
       if (flavour == "universalprep") options.helperProgram = build / "tests" / "tqaprep";
       options.dir = fs::temp_directory_path() / ("agent-overhead-" + flavour);
@@ -118,19 +126,23 @@ int main(int argc, char** argv) {
     }
   }
 
-  double worstCpu = 0, worstRss = 0;
+  double worstCpu = 0, worstRss = 0, worstReal = 0;
   for (const auto& [kind, samples] : kinds) {
     worstCpu = std::max(worstCpu, Of(samples.cpuMs).median);
     worstRss = std::max(worstRss, Of(samples.rssMiB).median);
+    worstReal = std::max(worstReal, Of(samples.realMs).median);
   }
   const bool cpuPass = worstCpu < kCpuGoalMs;
   const bool rssPass = worstRss < kRssGoalMiB;
+  const bool realPass = worstReal < kRealGoalMs;
   if (json) {
     std::printf(
-        "{\"rounds\":%u,\"timeScale\":%g,\"goals\":{\"cpuMs\":{\"limit\":%g,\"pass\":%s},"
-        "\"peakRssMiB\":{\"limit\":%g,\"pass\":%s},\"realMsBeyondWaits\":{\"limit\":50,\"measured\":false}},"
+        "{\"rounds\":%u,\"timeScale\":%g,\"timeJumps\":%s,\"goals\":{\"cpuMs\":{\"limit\":%g,\"pass\":%s},"
+        "\"peakRssMiB\":{\"limit\":%g,\"pass\":%s},\"realMsBeyondWaits\":{\"limit\":%g,\"measured\":%s,\"pass\":%s}},"
         "\"kinds\":[",
-        rounds, timeScale, kCpuGoalMs, cpuPass ? "true" : "false", kRssGoalMiB, rssPass ? "true" : "false");
+        rounds, timeScale, timeJumps ? "true" : "false", kCpuGoalMs, cpuPass ? "true" : "false", kRssGoalMiB,
+        rssPass ? "true" : "false", kRealGoalMs, timeJumps ? "true" : "false",
+        timeJumps && realPass ? "true" : "false");
     for (size_t k = 0; k < order.size(); ++k) {
       const Samples& s = kinds[order[k]];
       auto pair = [](const char* name, const Figure& f) {
@@ -155,10 +167,17 @@ int main(int argc, char** argv) {
               cpuPass ? "pass" : "miss", worstCpu);
   std::printf("goal: peak resident memory < %.0f MiB (median of each kind): %s (highest %.1f MiB)\n", kRssGoalMiB,
               rssPass ? "pass" : "miss", worstRss);
-  std::printf(
-      "goal: real time beyond the mandated waits < 50 ms: not measured (needs machine time free of real "
-      "time; the real time below includes the scaled waits)\n");
-  std::printf("%u round(s) per flavour, time scale %g; median / worst\n", rounds, timeScale);
+  if (timeJumps) {
+    std::printf("goal: real time beyond the mandated waits < %.0f ms (median of each kind): %s (highest %.1f ms)\n",
+                kRealGoalMs, realPass ? "pass" : "miss", worstReal);
+  } else {
+    std::printf(
+        "goal: real time beyond the mandated waits < %.0f ms: not measured (scaled time: the real time below "
+        "includes the scaled waits; measure with --time-scale max)\n",
+        kRealGoalMs);
+  }
+  std::printf("%u round(s) per flavour, time scale %g%s; median / worst\n", rounds, timeScale,
+              timeJumps ? " with jumps over the waits (max)" : "");
   std::printf("%-32s %5s %17s %15s %15s %13s %17s\n", "boot kind", "boots", "CPU ms", "peak RSS MiB", "registry calls",
               "guestinfo", "real ms");
   for (const std::string& kind : order) {

@@ -40,6 +40,8 @@ struct JumpState {
   std::atomic<uint64_t> epoch{0};
   std::atomic<int> hostChildren{0};
   std::atomic<bool> enabled{false};
+  std::atomic<int> entering{0};  // waiters about to take the lock: they are not idle
+  uint64_t version = 0;          // counts every change of the waiters
   bool stop = false;
   std::condition_variable stopWake;
   std::thread arbiter;
@@ -51,19 +53,40 @@ JumpState& State() {
   return *state;
 }
 
+// The lock as a waiter takes it to change its entry: counted while it waits for it.
+class WaiterLock {
+ public:
+  WaiterLock() : st_(State()) {
+    st_.entering.fetch_add(1);
+    st_.mutex.lock();
+    st_.entering.fetch_sub(1);
+  }
+  ~WaiterLock() {
+    ++st_.version;
+    st_.mutex.unlock();
+  }
+  WaiterLock(const WaiterLock&) = delete;
+  WaiterLock& operator=(const WaiterLock&) = delete;
+  JumpState& state() { return st_; }
+
+ private:
+  JumpState& st_;
+};
+
 int64_t ProcessCpuNs() {
   timespec now{};
   ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// A thread of this process (other than the caller) that is running or waits for a processor: a thread
-// just started, or one the host has not given a processor yet, has used no CPU time but is not idle.
-bool AnotherThreadRunnable() {
+// A thread of this process (other than the caller) that is running, waits for a processor or waits for
+// the host's disk: a thread just started, one the host has not given a processor yet, or one whose file
+// write waits for the disk has used no CPU time but is not idle.
+bool AnotherThreadBusy() {
   DIR* tasks = ::opendir("/proc/self/task");
   if (tasks == nullptr) return true;  // cannot tell: do not jump
   const std::string self = std::to_string(::gettid());
-  bool runnable = false;
+  bool busy = false;
   while (const dirent* entry = ::readdir(tasks)) {
     if (entry->d_name[0] == '.' || self == entry->d_name) continue;
     char stat[512];
@@ -76,13 +99,13 @@ bool AnotherThreadRunnable() {
     stat[length] = '\0';
     // "tid (name) S ...": the state follows the last parenthesis (the name may hold one).
     const char* close = std::strrchr(stat, ')');
-    if (close != nullptr && close[1] == ' ' && close[2] == 'R') {
-      runnable = true;
+    if (close != nullptr && close[1] == ' ' && (close[2] == 'R' || close[2] == 'D')) {
+      busy = true;
       break;
     }
   }
   ::closedir(tasks);
-  return runnable;
+  return busy;
 }
 
 void Publish(JumpState& st, uint64_t advanced) {
@@ -118,7 +141,14 @@ void ArbiterMain() {
     lastCpu = cpu;
     if (quiet < kQuietLooks) continue;
     const uint64_t target = JumpTargetLocked(st);
-    if (target == 0 || AnotherThreadRunnable()) continue;
+    if (target == 0) continue;
+    // The look at the threads takes a while: not under the lock, where a waiter that comes or goes
+    // would block and pass for idle. Whatever changed meanwhile shows in the version.
+    const uint64_t version = st.version;
+    lock.unlock();
+    const bool busy = AnotherThreadBusy();
+    lock.lock();
+    if (busy || st.stop || st.version != version || st.entering.load() > 0) continue;
     const uint64_t now = MachineMillisecondsSinceBoot();
     if (target > now) AdvanceMachineTime(target - now);
     Publish(st, MachineTimeAdvanced());
@@ -166,42 +196,37 @@ void NoteHostChildStarted() { State().hostChildren.fetch_add(1); }
 void NoteHostChildEnded() { State().hostChildren.fetch_sub(1); }
 
 MachineTimeWait::MachineTimeWait(uint64_t machineDeadline, WakeBy wakeBy) {
-  auto& st = State();
-  if (!st.enabled.load(std::memory_order_relaxed)) return;
-  std::lock_guard<std::mutex> guard(st.mutex);
-  id_ = st.nextId++;
-  auto& waiter = st.waiters[id_];
+  if (!TimeJumpsEnabled()) return;
+  WaiterLock lock;
+  id_ = lock.state().nextId++;
+  auto& waiter = lock.state().waiters[id_];
   waiter.deadline = machineDeadline;
   waiter.wakeBy = wakeBy;
 }
 
 MachineTimeWait::~MachineTimeWait() {
   if (id_ == 0) return;
-  auto& st = State();
-  std::lock_guard<std::mutex> guard(st.mutex);
-  st.waiters.erase(id_);
+  WaiterLock lock;
+  lock.state().waiters.erase(id_);
 }
 
 void MachineTimeWait::Looked() {
   if (id_ == 0) return;
-  auto& st = State();
-  std::lock_guard<std::mutex> guard(st.mutex);
-  st.waiters[id_].seenEpoch = st.epoch.load();
+  WaiterLock lock;
+  lock.state().waiters[id_].seenEpoch = lock.state().epoch.load();
 }
 
 void MachineTimeWait::Changed(uint64_t id) {
   if (id == 0) return;
-  auto& st = State();
-  std::lock_guard<std::mutex> guard(st.mutex);
-  auto it = st.waiters.find(id);
-  if (it != st.waiters.end()) it->second.seenEpoch = kNotLooked;
+  WaiterLock lock;
+  auto it = lock.state().waiters.find(id);
+  if (it != lock.state().waiters.end()) it->second.seenEpoch = kNotLooked;
 }
 
 void MachineTimeWait::SetDeadline(uint64_t machineDeadline) {
   if (id_ == 0) return;
-  auto& st = State();
-  std::lock_guard<std::mutex> guard(st.mutex);
-  st.waiters[id_].deadline = machineDeadline;
+  WaiterLock lock;
+  lock.state().waiters[id_].deadline = machineDeadline;
 }
 
 std::optional<uint64_t> ReadJumpedMilliseconds(const std::filesystem::path& clockFile) {

@@ -4,7 +4,8 @@
 //
 // Every wait for a machine-time deadline (kernel waits, sleeps, the simulated services' own timers)
 // registers itself with a `MachineTimeWait`. A jump is made only when all of these hold for a few host
-// milliseconds: the process uses no CPU to speak of and no other thread of it is runnable, every
+// milliseconds: the process uses no CPU to speak of and no other thread of it is runnable or waits for
+// the disk, every
 // registered waiter has looked at the state of the guest since its last change (a wake-up in flight is
 // still work), no registered deadline has passed, and no host process started by the guest is alive (its
 // work happens in real time, out of our sight).
