@@ -1,6 +1,6 @@
 // Resources of the agent's simulated image: the same data as the Windows resource script. The fixed
-// version information is kept in the executable file itself, where the simulated GetFileVersionInfo
-// finds it as Windows finds a resource in an image.
+// version information is kept in the executable file itself, in its ".rsrc" section, where the simulated
+// GetFileVersionInfo finds it as Windows finds a resource in an image.
 #include "platform/Module.h"
 #include "platform/sim/kernel/SimModule.h"
 #include "service/Resources.h"
@@ -13,7 +13,8 @@ namespace {
 constexpr uint32_t kVosNtWindows32 = 0x00040004;
 constexpr uint32_t kVftApp = 1;
 
-[[gnu::used]] const tamber::platform::FixedFileInfo kVersionResource{
+// In the image's resource section, where the simulated version lookup reads it without a scan.
+[[gnu::used, gnu::section(".rsrc")]] const tamber::platform::FixedFileInfo kVersionResource{
     tamber::platform::kFixedFileInfoSignature,
     0x00010000,
     (VELOCYN_VERSION_MAJOR << 16) | VELOCYN_VERSION_MINOR,

@@ -1,5 +1,6 @@
 #include "platform/sim/kernel/SimModule.h"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -12,6 +13,8 @@
 #include <filesystem>
 #include <iterator>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/Types.h"
@@ -72,6 +75,44 @@ struct VersionCache {
 };
 VersionCache g_versionCache;
 
+// The image's resource section (".rsrc", as in a Windows image), found through the ELF section headers:
+// a few small reads instead of a scan of the whole file. nullopt when the file has no such section.
+std::optional<FixedFileInfo> ReadResourceSection(int fd) {
+  constexpr uint16_t kMostSections = 4096;
+  Elf64_Ehdr header{};
+  if (::pread(fd, &header, sizeof(header), 0) != static_cast<ssize_t>(sizeof(header)) ||
+      std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
+      header.e_shentsize != sizeof(Elf64_Shdr) || header.e_shnum == 0 || header.e_shnum > kMostSections ||
+      header.e_shstrndx >= header.e_shnum) {
+    return std::nullopt;
+  }
+  std::vector<Elf64_Shdr> sections(header.e_shnum);
+  const auto tableBytes = static_cast<ssize_t>(sections.size() * sizeof(Elf64_Shdr));
+  if (::pread(fd, sections.data(), static_cast<size_t>(tableBytes), static_cast<off_t>(header.e_shoff)) != tableBytes) {
+    return std::nullopt;
+  }
+  const Elf64_Shdr& names = sections[header.e_shstrndx];
+  if (names.sh_size == 0 || names.sh_size > (1u << 20)) return std::nullopt;
+  std::string table(names.sh_size, '\0');
+  if (::pread(fd, table.data(), table.size(), static_cast<off_t>(names.sh_offset)) !=
+      static_cast<ssize_t>(table.size())) {
+    return std::nullopt;
+  }
+  table.push_back('\0');  // a table without its last terminator still ends
+  for (const auto& section : sections) {
+    if (section.sh_name >= names.sh_size || std::strcmp(table.c_str() + section.sh_name, ".rsrc") != 0) continue;
+    FixedFileInfo found;
+    if (section.sh_type == SHT_NOBITS || section.sh_size < sizeof(found) ||
+        ::pread(fd, &found, sizeof(found), static_cast<off_t>(section.sh_offset)) !=
+            static_cast<ssize_t>(sizeof(found)) ||
+        found.signature != kFixedFileInfoSignature) {
+      return std::nullopt;
+    }
+    return found;
+  }
+  return std::nullopt;
+}
+
 bool ReadFixedFileInfo(const wchar_t* fileName, FixedFileInfo* info) {
   auto path = sim::HostPath(fileName == nullptr ? L"" : fileName);
   int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -89,10 +130,14 @@ bool ReadFixedFileInfo(const wchar_t* fileName, FixedFileInfo* info) {
       return true;
     }
   }
-  size_t size = static_cast<size_t>(status.st_size);
+  bool found = false;
+  if (auto resource = ReadResourceSection(fd)) {
+    *info = *resource;
+    found = true;
+  }
+  size_t size = found ? 0 : static_cast<size_t>(status.st_size);
   void* mapped = size == 0 ? MAP_FAILED : ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
   ::close(fd);
-  bool found = false;
   if (mapped != MAP_FAILED) {
     const uint32_t header[2] = {kFixedFileInfoSignature, kFixedFileInfoStrucVersion};
     // The two words can also appear by chance (as an immediate in code, say): take the first match
