@@ -1,5 +1,6 @@
 #include "platform/sim/machine/SimFaultPlan.h"
 
+#include <chrono>
 #include <fstream>
 #include <mutex>
 
@@ -13,6 +14,21 @@ const char* kFaultFile = "faults.conf";
 std::mutex& PlanLock() {
   static auto* lock = new std::mutex;
   return *lock;
+}
+
+// The simulated areas ask for faults hundreds of times a boot: the plan read last is used for a moment
+// before the file is read again. Writers in this process drop it at once; another process (the command
+// line's fault command) is seen within that moment.
+constexpr auto kPlanFreshFor = std::chrono::milliseconds(2);
+struct CachedPlan {
+  bool valid = false;
+  std::filesystem::path dir;
+  std::chrono::steady_clock::time_point readAt;
+  std::map<std::string, std::string> plan;
+};
+CachedPlan& Cache() {  // guarded by PlanLock
+  static auto* cache = new CachedPlan;
+  return *cache;
 }
 
 }  // namespace
@@ -29,21 +45,37 @@ std::map<std::string, std::string> FaultPlan::Load(const std::filesystem::path& 
   return plan;
 }
 
-void FaultPlan::Save(const std::filesystem::path& machineDir, const std::map<std::string, std::string>& plan) {
+namespace {
+// Called with PlanLock held.
+void WriteLocked(const std::filesystem::path& machineDir, const std::map<std::string, std::string>& plan) {
   auto temp = machineDir / (std::string(kFaultFile) + ".tmp");
   {
     std::ofstream out(temp, std::ios::trunc);
     for (const auto& [name, value] : plan) out << name << '=' << value << '\n';
   }
   std::filesystem::rename(temp, machineDir / kFaultFile);
+  Cache().valid = false;
+}
+}  // namespace
+
+void FaultPlan::Save(const std::filesystem::path& machineDir, const std::map<std::string, std::string>& plan) {
+  std::lock_guard<std::mutex> guard(PlanLock());
+  WriteLocked(machineDir, plan);
 }
 
 std::optional<std::string> FaultPlan::Get(const std::string& name) {
   if (!Machine::IsBooted()) return std::nullopt;
   std::lock_guard<std::mutex> guard(PlanLock());
-  auto plan = Load(Machine::Directory());
-  auto it = plan.find(name);
-  if (it == plan.end()) return std::nullopt;
+  auto& cache = Cache();
+  const auto now = std::chrono::steady_clock::now();
+  if (!cache.valid || now - cache.readAt >= kPlanFreshFor || cache.dir != Machine::Directory()) {
+    cache.plan = Load(Machine::Directory());
+    cache.dir = Machine::Directory();
+    cache.readAt = now;
+    cache.valid = true;
+  }
+  auto it = cache.plan.find(name);
+  if (it == cache.plan.end()) return std::nullopt;
   return it->second;
 }
 
@@ -56,7 +88,7 @@ void FaultPlan::Set(const std::string& name, const std::optional<std::string>& v
   } else {
     plan.erase(name);
   }
-  Save(Machine::Directory(), plan);
+  WriteLocked(Machine::Directory(), plan);
 }
 
 }  // namespace tamber::platform::sim
