@@ -191,7 +191,7 @@ class BootController {
         options_(options),
         result_(result),
         hypervisor_(machine / "hypervisor"),
-        clockFile_(RunDirectory(machine) / sim::kJumpedTimeFile) {
+        clock_(RunDirectory(machine) / sim::kJumpedTimeFile) {
     start_ = std::chrono::steady_clock::now();
   }
 
@@ -243,7 +243,7 @@ class BootController {
   // The guest's machine time: real time at the scale, and what the guest has jumped over.
   uint64_t MachineNow() const {
     uint64_t now = static_cast<uint64_t>(static_cast<double>(HostElapsedMs()) * options_.timeScale);
-    if (options_.timeJumps) now += sim::ReadJumpedMilliseconds(clockFile_).value_or(0);
+    if (options_.timeJumps) now += clock_.Read().value_or(0);
     return now;
   }
 
@@ -330,7 +330,7 @@ class BootController {
   AgentBootResult* result_;
   LineSocket service_;
   tamber::platform::guestrpc::SimHypervisor hypervisor_;
-  fs::path clockFile_;
+  mutable sim::JumpedTimeReader clock_;
   bool guestShutdownSent_ = false;
   std::chrono::steady_clock::time_point nextGuestLook_{};
   std::chrono::steady_clock::time_point start_;

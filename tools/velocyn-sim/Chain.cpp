@@ -111,7 +111,8 @@ void CopyDisk(const fs::path& from, const fs::path& to) {
                                                    "adapters.conf"};
   fs::create_directories(to / "hypervisor");
   for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
-    const fs::path relative = fs::relative(it->path(), from);
+    // The iterator's paths begin with `from` as given: no need to resolve links on every file.
+    const fs::path relative = it->path().lexically_relative(from);
     if (it.depth() == 0 && kNotOnDisk.count(relative.string()) != 0) {
       if (it->is_directory()) it.disable_recursion_pending();
       continue;

@@ -229,20 +229,33 @@ void MachineTimeWait::SetDeadline(uint64_t machineDeadline) {
   lock.state().waiters[id_].deadline = machineDeadline;
 }
 
-std::optional<uint64_t> ReadJumpedMilliseconds(const std::filesystem::path& clockFile) {
-  int fd = ::open(clockFile.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  // The value only grows: two reads that agree are not torn.
-  uint64_t first = 0;
-  uint64_t second = 1;
-  bool read = false;
-  for (int attempt = 0; attempt < 4 && !read; ++attempt) {
-    read = ::pread(fd, &first, sizeof(first), 0) == sizeof(first) &&
-           ::pread(fd, &second, sizeof(second), 0) == sizeof(second) && first == second;
+namespace {
+// The value only grows: two reads that agree are not torn.
+std::optional<uint64_t> ReadPublished(int fd) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    uint64_t first = 0;
+    uint64_t second = 1;
+    if (::pread(fd, &first, sizeof(first), 0) != static_cast<ssize_t>(sizeof(first))) return std::nullopt;
+    if (::pread(fd, &second, sizeof(second), 0) != static_cast<ssize_t>(sizeof(second))) return std::nullopt;
+    if (first == second) return first;
   }
-  ::close(fd);
-  if (!read) return std::nullopt;
-  return first;
+  return std::nullopt;
+}
+}  // namespace
+
+std::optional<uint64_t> ReadJumpedMilliseconds(const std::filesystem::path& clockFile) {
+  JumpedTimeReader reader(clockFile);
+  return reader.Read();
+}
+
+JumpedTimeReader::~JumpedTimeReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<uint64_t> JumpedTimeReader::Read() {
+  if (fd_ < 0) fd_ = ::open(clockFile_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) return std::nullopt;
+  return ReadPublished(fd_);
 }
 
 }  // namespace tamber::platform::sim

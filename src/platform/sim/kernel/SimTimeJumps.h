@@ -64,4 +64,18 @@ class MachineTimeWait {
 // The machine time a boot's guest has jumped over, as published in clockFile (nullopt: not published).
 std::optional<uint64_t> ReadJumpedMilliseconds(const std::filesystem::path& clockFile);
 
+// The same for a reader that asks often (the boot's controller): the file stays open once it exists.
+class JumpedTimeReader {
+ public:
+  explicit JumpedTimeReader(std::filesystem::path clockFile) : clockFile_(std::move(clockFile)) {}
+  ~JumpedTimeReader();
+  JumpedTimeReader(const JumpedTimeReader&) = delete;
+  JumpedTimeReader& operator=(const JumpedTimeReader&) = delete;
+  std::optional<uint64_t> Read();
+
+ private:
+  std::filesystem::path clockFile_;
+  int fd_ = -1;
+};
+
 }  // namespace tamber::platform::sim

@@ -65,9 +65,24 @@ std::filesystem::path HostPath(const std::wstring& windowsPath) {
   // C: is the system volume; any other letter leads to the volume mounted there, if it has files.
   std::filesystem::path host = drive == L'C' ? Machine::DriveRoot() : VolumeRootForLetter(drive);
   if (host.empty()) return {};
+  // The agent mostly names paths as they are spelled on disk: when the whole path, or all of it but its
+  // last component, exists as written, one look settles what the look per component would find.
+  std::vector<std::string> narrowed;
+  narrowed.reserve(components.size());
+  for (const auto& component : components) narrowed.push_back(NarrowUtf8(component));
+  size_t exact = 0;
+  {
+    std::error_code error;
+    std::filesystem::path whole = host;
+    for (const auto& part : narrowed) whole /= part;
+    if (std::filesystem::exists(whole, error)) return whole;
+    if (!narrowed.empty() && std::filesystem::exists(whole.parent_path(), error)) exact = narrowed.size() - 1;
+  }
+  for (size_t i = 0; i < exact; ++i) host /= narrowed[i];
   bool exists = true;
-  for (const auto& component : components) {
-    std::string narrow = NarrowUtf8(component);
+  for (size_t i = exact; i < components.size(); ++i) {
+    const auto& component = components[i];
+    const std::string& narrow = narrowed[i];
     if (exists) {
       std::error_code error;
       if (std::filesystem::exists(host / narrow, error)) {
