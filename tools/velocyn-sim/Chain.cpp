@@ -406,6 +406,14 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     }
     const std::string done = DoneStatus(machine->role);
     const bool final = last.status == done || last.status == "error" || last.status == "success";
+    if (Universalprep() && machine->role == "it" && last.status == done && last.endedBy == "power cut") {
+      // A golden image's template that has reported its success is generalized, with the helper's
+      // interception in place, and was on its way to the shutdown that hands it over: the cut only took
+      // that shutdown's place. The management side forks the clones from this disk and never starts the
+      // template again; a start would run the pending specialize pass on the template itself, and every
+      // clone forked after it would carry the template's identity.
+      return;
+    }
     // A machine goes on while it restarts itself or has not reached a final status; power that comes
     // back after a cut boots it again, as the hypervisor would.
     if (final && last.endedBy != "reboot" && last.endedBy != "power cut") return;
