@@ -103,12 +103,13 @@ std::string MakeUuid(uint64_t seed, uint32_t index) {
   return text;
 }
 
-// The lasting state of a machine's disk; the hypervisor's side, the running boot's files, pending power
-// requests, faults and adapters belong to the virtual machine, not its disk. The agent's image is the
-// same file on every disk of the pool: linked, not copied.
+// The lasting state of a machine's disk; the hypervisor's side, the running boot's files and named pipes
+// (a boot that lost its power leaves its pipes behind), pending power requests, faults and adapters
+// belong to the virtual machine, not its disk. The agent's image is the same file on every disk of the
+// pool: linked, not copied.
 void CopyDisk(const fs::path& from, const fs::path& to) {
-  static const std::set<std::string> kNotOnDisk = {"hypervisor", "run", "power.request", "faults.conf",
-                                                   "adapters.conf"};
+  static const std::set<std::string> kNotOnDisk = {"hypervisor",    "run",         "pipes",
+                                                   "power.request", "faults.conf", "adapters.conf"};
   fs::create_directories(to / "hypervisor");
   for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
     const fs::path relative = fs::relative(it->path(), from);
