@@ -424,6 +424,46 @@ TEST_F(TortureRunTest, UniversalprepFailuresEndAsTheFlavourDocuments) {
   EXPECT_NE(Of(run, Invariant::EndsDocumented).find("it: still \"running\""), std::string::npos) << All(run);
 }
 
+// Seed 5000 run 38: the golden image's template lost its power at the flush just before its shutdown,
+// after its "success" had reached the disk. The chain used to start it again, so setup ran the pending
+// specialize pass on the template itself, and the clone forked from it reported "success" under the
+// template's name. The management side takes such a template as it is, as if it had shut down.
+TEST_F(TortureRunTest, AUniversalprepTemplateCutAfterItsSuccessIsForkedAsItIs) {
+  options_.flavour = "universalprep";
+  options_.helperProgram = fs::read_symlink("/proc/self/exe").parent_path() / "tqaprep";
+  std::vector<ChainBoot> itBoots;
+  options_.afterRun = [&itBoots](const TorturePlan&, ChainResult* chain) {
+    for (const auto& machine : chain->machines) {
+      if (machine.role == "it") itBoots = machine.boots;
+    }
+  };
+  bool cutAfterSuccess = false;
+  // The template's last flushes, around its final "success": at least one of them falls after it.
+  for (uint64_t call = 10; call <= 12; ++call) {
+    options_.adjustPlan = [call](TorturePlan* plan) {
+      plan->clones = 1;
+      plan->faults.clear();
+      plan->cuts.clear();
+      plan->script.clear();
+      plan->tornFlushSeed = 0;
+      plan->lazyFlushMs = 30000;
+      plan->cuts["it"] = TortureCut{0, std::nullopt, "registry-flush", call};
+    };
+    fs::remove_all(options_.dir);
+    itBoots.clear();
+    const TortureRunResult run = RunOnce();
+    EXPECT_TRUE(run.ok()) << "cut at flush " << call << "\n" << All(run);
+    if (!run.ok()) break;  // the failing run stays in options_.dir
+    ASSERT_FALSE(itBoots.empty());
+    if (itBoots[0].endedBy == "power cut" && itBoots[0].status == "success") {
+      cutAfterSuccess = true;
+      EXPECT_EQ(itBoots.size(), 1u) << "a template that reported success is not started again (cut at flush " << call
+                                    << ")";
+    }
+  }
+  EXPECT_TRUE(cutAfterSuccess) << "no cut fell after the template's success was on its disk";
+}
+
 // Seed 4000 run 20: a Sysprep clone whose specialize pass never ends must reach its own hour-long wait
 // and report error 17; the chain used to stop every boot just before, leaving it at "specialize".
 TEST_F(TortureRunTest, SysprepCloneStuckInSpecializeReportsItsTimeOut) {

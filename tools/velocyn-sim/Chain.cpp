@@ -103,12 +103,13 @@ std::string MakeUuid(uint64_t seed, uint32_t index) {
   return text;
 }
 
-// The lasting state of a machine's disk; the hypervisor's side, the running boot's files, pending power
-// requests, faults and adapters belong to the virtual machine, not its disk. The agent's image is the
-// same file on every disk of the pool: linked, not copied.
+// The lasting state of a machine's disk; the hypervisor's side, the running boot's files and named pipes
+// (a boot that lost its power leaves its pipes behind), pending power requests, faults and adapters
+// belong to the virtual machine, not its disk. The agent's image is the same file on every disk of the
+// pool: linked, not copied.
 void CopyDisk(const fs::path& from, const fs::path& to) {
-  static const std::set<std::string> kNotOnDisk = {"hypervisor", "run", "power.request", "faults.conf",
-                                                   "adapters.conf"};
+  static const std::set<std::string> kNotOnDisk = {"hypervisor",    "run",         "pipes",
+                                                   "power.request", "faults.conf", "adapters.conf"};
   fs::create_directories(to / "hypervisor");
   for (auto it = fs::recursive_directory_iterator(from); it != fs::recursive_directory_iterator(); ++it) {
     // The iterator's paths begin with `from` as given: no need to resolve links on every file.
@@ -408,6 +409,14 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     }
     const std::string done = DoneStatus(machine->role);
     const bool final = last.status == done || last.status == "error" || last.status == "success";
+    if (Universalprep() && machine->role == "it" && last.status == done && last.endedBy == "power cut") {
+      // A golden image's template that has reported its success is generalized, with the helper's
+      // interception in place, and was on its way to the shutdown that hands it over: the cut only took
+      // that shutdown's place. The management side forks the clones from this disk and never starts the
+      // template again; a start would run the pending specialize pass on the template itself, and every
+      // clone forked after it would carry the template's identity.
+      return;
+    }
     // A machine goes on while it restarts itself or has not reached a final status; power that comes
     // back after a cut boots it again, as the hypervisor would.
     if (final && last.endedBy != "reboot" && last.endedBy != "power cut") return;
