@@ -44,6 +44,9 @@ TEST_F(SimCallCounterTest, CountsReachTheFileOnlyWhenAskedForAndReadBackWhole) {
   ASSERT_TRUE(counts.has_value());
   EXPECT_EQ(counts->registry, 3u);
   EXPECT_EQ(counts->guestInfo, 1u);
+  // The process's own cost: some CPU, and a peak that holds at least what it has resident now.
+  EXPECT_GT(counts->cpuUs, 0u);
+  EXPECT_GT(counts->peakRssKiB, 1024u);
 
   CallCountBoot();  // the next boot starts from nothing
   WriteCallCounts(dir_);
@@ -53,11 +56,13 @@ TEST_F(SimCallCounterTest, CountsReachTheFileOnlyWhenAskedForAndReadBackWhole) {
 TEST_F(SimCallCounterTest, DamagedFileGivesNothingItCannotRead) {
   WriteFile("registry=12x\nguestinfo=\nnoise\n");
   EXPECT_FALSE(ReadCallCounts(dir_).has_value());
-  WriteFile("guestinfo=4\nregistry=-5\n");
+  WriteFile("guestinfo=4\nregistry=-5\ncpu_us=+3\npeak_rss_kib=7000\n");
   auto counts = ReadCallCounts(dir_);
   ASSERT_TRUE(counts.has_value());
   EXPECT_EQ(counts->guestInfo, 4u);
   EXPECT_EQ(counts->registry, 0u);
+  EXPECT_EQ(counts->cpuUs, 0u);
+  EXPECT_EQ(counts->peakRssKiB, 7000u);
   fs::remove(dir_ / "run" / kCallCountsFile);
   EXPECT_FALSE(ReadCallCounts(dir_).has_value());
 }

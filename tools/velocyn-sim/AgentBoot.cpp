@@ -214,7 +214,8 @@ class BootController {
       if (::wait4(pid_, &status, WNOHANG, &usage) == pid_) {
         DrainService();
         result_->exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        // The agent process with the simulated kernel it carries (and the tool processes it waited for).
+        // Until the process's own figures are read: these add the host tool processes it waited for, and
+        // the peak is at least this process's own.
         result_->cpuUs = static_cast<uint64_t>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000u +
                          static_cast<uint64_t>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
         result_->peakRssKiB = static_cast<uint64_t>(usage.ru_maxrss);
@@ -399,6 +400,9 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
   if (auto counts = sim::ReadCallCounts(machine)) {
     result.registryCalls = counts->registry;
     result.guestInfoCalls = counts->guestInfo;
+    // The process's own figures where it gave them; wait4's include its parent's and its tools' share.
+    if (counts->cpuUs != 0) result.cpuUs = counts->cpuUs;
+    if (counts->peakRssKiB != 0) result.peakRssKiB = counts->peakRssKiB;
   }
   result.power = tamber::platform::sim::Power::Take(machine);
   // A power cut planned at a platform call ends the process from inside.

@@ -5,11 +5,29 @@
 #include <fstream>
 #include <string>
 
+#include <sys/resource.h>
+
 namespace tamber::platform::sim {
 namespace {
 
 std::atomic<uint64_t> g_registry{0};
 std::atomic<uint64_t> g_guestInfo{0};
+
+uint64_t OwnCpuUs() {
+  struct rusage usage {};
+  if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  return static_cast<uint64_t>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000u +
+         static_cast<uint64_t>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+// VmHWM, unlike ru_maxrss, starts afresh at exec.
+uint64_t OwnPeakRssKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -26,7 +44,8 @@ void WriteCallCounts(const std::filesystem::path& machineDir) {
   const char* asked = std::getenv(kCountCallsVariable);
   if (asked == nullptr || std::string(asked) != "1") return;
   std::ofstream(machineDir / "run" / kCallCountsFile, std::ios::trunc)
-      << "registry=" << g_registry.load() << "\nguestinfo=" << g_guestInfo.load() << "\n";
+      << "registry=" << g_registry.load() << "\nguestinfo=" << g_guestInfo.load() << "\ncpu_us=" << OwnCpuUs()
+      << "\npeak_rss_kib=" << OwnPeakRssKiB() << "\n";
 }
 
 std::optional<CallCounts> ReadCallCounts(const std::filesystem::path& machineDir) {
@@ -44,6 +63,8 @@ std::optional<CallCounts> ReadCallCounts(const std::filesystem::path& machineDir
     if (end == line.c_str() + equals + 1 || *end != '\0') continue;
     if (name == "registry") counts.registry = value, any = true;
     if (name == "guestinfo") counts.guestInfo = value, any = true;
+    if (name == "cpu_us") counts.cpuUs = value;
+    if (name == "peak_rss_kib") counts.peakRssKiB = value;
   }
   if (!any) return std::nullopt;
   return counts;

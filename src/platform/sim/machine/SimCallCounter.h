@@ -1,7 +1,10 @@
-// Counts of the platform calls one boot makes, for the agent's cost per boot: registry calls and
-// guestinfo round trips to the hypervisor. The agent process of a boot that velocyn-sim runs writes them
-// to "<machine>/run/calls.txt" when the boot ends (velocyn-sim sets kCountCallsVariable for it), and
-// the simulator reads them back; other processes count but write nothing.
+// What one boot cost the agent process: its registry calls and guestinfo round trips to the hypervisor,
+// and its own CPU time and peak resident memory. The agent process of a boot that velocyn-sim runs writes
+// them to "<machine>/run/calls.txt" when the boot ends (velocyn-sim sets kCountCallsVariable for it), and
+// the simulator reads them back; other processes count but write nothing. The process measures its own
+// CPU and memory because what its parent can learn from wait4 is not its own: the CPU of the host
+// processes it waited for is added in, and the peak memory is at least the parent's, whose address space
+// the spawned child ran in until its exec.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +21,8 @@ constexpr const char* kCallCountsFile = "calls.txt";  // in "<machine>/run"
 struct CallCounts {
   uint64_t registry = 0;
   uint64_t guestInfo = 0;
+  uint64_t cpuUs = 0;       // user + system, all threads of the process; 0 when not known
+  uint64_t peakRssKiB = 0;  // the process's own high-water mark since its exec; 0 when not known
 };
 
 void CountCall(CountedCall call);
