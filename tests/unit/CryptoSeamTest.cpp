@@ -192,6 +192,18 @@ TEST(CryptoSeamTest, GeneratedKeyPairSignsWhatItsPublicBlobVerifies) {
   Rsa verifier;
   ASSERT_EQ(verifier.Import(kBCryptRsaPublicBlob, publicBlob), kStatusSuccess);
   EXPECT_EQ(verifier.Verify(digest, signature), kStatusSuccess);
+
+  // The private blob carries every number in its place: the key it makes signs the same bytes.
+  Rsa copy;
+  ASSERT_EQ(copy.Import(kBCryptRsaFullPrivateBlob, key.Export(kBCryptRsaFullPrivateBlob)), kStatusSuccess);
+  EXPECT_EQ(copy.Sign(digest), signature);
+
+  auto damaged = signature;
+  damaged[100] ^= 0x01;
+  EXPECT_EQ(verifier.Verify(digest, damaged), kStatusInvalidSignature);
+  damaged = signature;
+  damaged.pop_back();
+  EXPECT_EQ(verifier.Verify(digest, damaged), kStatusInvalidSignature);
 }
 
 // AES-128 with the key and IV of NIST SP 800-38A, appendix F.

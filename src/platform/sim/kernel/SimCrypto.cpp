@@ -1,14 +1,19 @@
-// CNG of the simulated guest, over OpenSSL 3 libcrypto. Results, sizes and blob layouts are CNG's, so
-// that the same bytes come out of both backends (checked by shared test vectors).
-#include <openssl/bn.h>
-#include <openssl/core_names.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/param_build.h>
-#include <openssl/rand.h>
-#include <openssl/rsa.h>
+// CNG of the simulated guest, over nettle (with GMP for RSA) and the kernel's random source. Results,
+// sizes and blob layouts are CNG's, so that the same bytes come out of both backends (checked by shared
+// test vectors). Nettle needs no global set-up, so a boot that hashes once pays only for the hash.
+#include <errno.h>
+#include <gmp.h>
+#include <nettle/aes.h>
+#include <nettle/cfb.h>
+#include <nettle/nettle-meta.h>
+#include <nettle/rsa.h>
+#include <nettle/sha2.h>
+#include <string.h>
+#include <sys/random.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <memory>
@@ -43,22 +48,43 @@ struct Algorithm {
 
 struct Hash {
   uint32_t tag = kHashTag;
-  EVP_MD_CTX* context = nullptr;
+  sha256_ctx context;
+  Hash() { sha256_init(&context); }
   ~Hash() {
-    EVP_MD_CTX_free(context);
+    ::explicit_bzero(&context, sizeof(context));
     tag = 0;
   }
 };
 
+// Clears a number's limbs before GMP frees them: private key parts are secrets.
+void WipeNumber(mpz_ptr number) {
+  const size_t limbs = mpz_size(number);
+  if (limbs != 0) {
+    ::explicit_bzero(mpz_limbs_modify(number, static_cast<mp_size_t>(limbs)), limbs * sizeof(mp_limb_t));
+    mpz_limbs_finish(number, 0);
+  }
+}
+
+// An RSA key pair; the private half is set only for a generated or fully imported key.
 struct Key {
   uint32_t tag = kKeyTag;
   uint32_t bits = 0;
-  EVP_PKEY* pkey = nullptr;  // null until the pair is finalized
+  bool finalized = false;  // until the pair is generated or imported
   bool hasPrivate = false;
+  rsa_public_key pub;
+  rsa_private_key priv;
+  Key() {
+    rsa_public_key_init(&pub);
+    rsa_private_key_init(&priv);
+  }
   ~Key() {
-    EVP_PKEY_free(pkey);
+    for (mpz_ptr secret : {priv.p, priv.q, priv.a, priv.b, priv.c, priv.d}) WipeNumber(secret);
+    rsa_private_key_clear(&priv);
+    rsa_public_key_clear(&pub);
     tag = 0;
   }
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
 };
 
 // An AES key: its secret, chaining mode and CFB feedback size in bytes.
@@ -68,7 +94,7 @@ struct SymmetricKey {
   ChainMode chainMode = ChainMode::Cbc;
   uint32_t feedback = 1;
   ~SymmetricKey() {
-    OPENSSL_cleanse(secret.data(), secret.size());
+    ::explicit_bzero(secret.data(), secret.size());
     tag = 0;
   }
 };
@@ -106,15 +132,52 @@ std::optional<ChainMode> ParseChainMode(const uint8_t* input, uint32_t inputSize
   return std::nullopt;
 }
 
-const EVP_CIPHER* AesCipher(const SymmetricKey& key) {
-  const size_t bits = key.secret.size() * 8;
+// The kernel's random source: BCryptGenRandom's system-preferred generator is the system's own.
+bool FillRandom(uint8_t* buffer, size_t size) {
+  while (size != 0) {
+    const ssize_t got = ::getrandom(buffer, size, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    buffer += got;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// Nettle's random callback for key generation and blinding has no way to report a failure.
+void NettleRandom(void*, size_t size, uint8_t* buffer) {
+  if (!FillRandom(buffer, size)) std::abort();
+}
+
+// One AES key schedule, wiped when it goes.
+struct AesSchedule {
+  union {
+    aes128_ctx aes128;
+    aes192_ctx aes192;
+    aes256_ctx aes256;
+  } context;
+  ~AesSchedule() { ::explicit_bzero(&context, sizeof(context)); }
+};
+
+// Whole blocks of AES in the key's mode; CFB runs the cipher forwards both ways.
+void AesRun(const SymmetricKey& key, bool encrypt, uint8_t* shift, const uint8_t* input, uint32_t size,
+            uint8_t* output) {
+  const size_t secretSize = key.secret.size();
+  const nettle_cipher* cipher = secretSize == 16 ? &nettle_aes128 : secretSize == 24 ? &nettle_aes192 : &nettle_aes256;
+  AesSchedule schedule;
+  const bool forward = encrypt || key.chainMode == ChainMode::Cfb;
+  (forward ? cipher->set_encrypt_key : cipher->set_decrypt_key)(&schedule.context, key.secret.data());
   if (key.chainMode == ChainMode::Ecb) {
-    return bits == 128 ? EVP_aes_128_ecb() : bits == 192 ? EVP_aes_192_ecb() : EVP_aes_256_ecb();
+    (encrypt ? cipher->encrypt : cipher->decrypt)(&schedule.context, size, output, input);
+  } else if (key.feedback == kAesBlockLength) {
+    (encrypt ? cfb_encrypt : cfb_decrypt)(&schedule.context, cipher->encrypt, kAesBlockLength, shift, size, output,
+                                          input);
+  } else {
+    (encrypt ? cfb8_encrypt : cfb8_decrypt)(&schedule.context, cipher->encrypt, kAesBlockLength, shift, size, output,
+                                            input);
   }
-  if (key.feedback == kAesBlockLength) {
-    return bits == 128 ? EVP_aes_128_cfb128() : bits == 192 ? EVP_aes_192_cfb128() : EVP_aes_256_cfb128();
-  }
-  return bits == 128 ? EVP_aes_128_cfb8() : bits == 192 ? EVP_aes_192_cfb8() : EVP_aes_256_cfb8();
 }
 
 // BCryptEncrypt and BCryptDecrypt without padding, with CNG's checks and its IV update.
@@ -145,23 +208,17 @@ NtStatus AesCrypt(BCryptKeyHandle handle, bool encrypt, const uint8_t* input, ui
 
   // The register after the call is the last ciphertext block (for CFB-8 too, as whole blocks pass).
   uint8_t nextIv[kAesBlockLength] = {};
+  uint8_t shift[kAesBlockLength] = {};
   if (!encrypt) std::memcpy(nextIv, input + inputSize - kAesBlockLength, kAesBlockLength);  // before in place
-  std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
-  int written = 0;
-  int finalWritten = 0;
-  const bool ok = context &&
-                  EVP_CipherInit_ex(context.get(), AesCipher(*key), nullptr, key->secret.data(),
-                                    key->chainMode == ChainMode::Cfb ? iv : nullptr, encrypt ? 1 : 0) == 1 &&
-                  EVP_CIPHER_CTX_set_padding(context.get(), 0) == 1 &&
-                  EVP_CipherUpdate(context.get(), output, &written, input, static_cast<int>(inputSize)) == 1 &&
-                  EVP_CipherFinal_ex(context.get(), output + written, &finalWritten) == 1 &&
-                  static_cast<uint32_t>(written + finalWritten) == inputSize;
-  if (ok && key->chainMode == ChainMode::Cfb) {
+  if (iv != nullptr) std::memcpy(shift, iv, kAesBlockLength);
+  AesRun(*key, encrypt, shift, input, inputSize, output);
+  if (key->chainMode == ChainMode::Cfb) {
     if (encrypt) std::memcpy(nextIv, output + inputSize - kAesBlockLength, kAesBlockLength);
     std::memcpy(iv, nextIv, kAesBlockLength);
   }
-  OPENSSL_cleanse(nextIv, sizeof(nextIv));
-  return ok ? kStatusSuccess : kStatusInvalidParameter;
+  ::explicit_bzero(nextIv, sizeof(nextIv));
+  ::explicit_bzero(shift, sizeof(shift));
+  return kStatusSuccess;
 }
 
 uint32_t ReadLe32(const uint8_t* p) {
@@ -172,38 +229,25 @@ void WriteLe32(uint8_t* p, uint32_t value) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-struct BignumFree {
-  void operator()(BIGNUM* n) const { BN_clear_free(n); }
-};
-using Bignum = std::unique_ptr<BIGNUM, BignumFree>;
-
 // The RSA numbers in blob order: e, n, p, q, dp, dq, qinv, d.
-constexpr const char* kRsaParams[] = {
-    OSSL_PKEY_PARAM_RSA_E,
-    OSSL_PKEY_PARAM_RSA_N,
-    OSSL_PKEY_PARAM_RSA_FACTOR1,
-    OSSL_PKEY_PARAM_RSA_FACTOR2,
-    OSSL_PKEY_PARAM_RSA_EXPONENT1,
-    OSSL_PKEY_PARAM_RSA_EXPONENT2,
-    OSSL_PKEY_PARAM_RSA_COEFFICIENT1,
-    OSSL_PKEY_PARAM_RSA_D,
-};
+std::array<mpz_ptr, 8> BlobNumbers(Key& key) {
+  return {key.pub.e, key.pub.n, key.priv.p, key.priv.q, key.priv.a, key.priv.b, key.priv.c, key.priv.d};
+}
 
-Bignum GetNumber(EVP_PKEY* pkey, const char* name) {
-  BIGNUM* number = nullptr;
-  if (EVP_PKEY_get_bn_param(pkey, name, &number) != 1) return nullptr;
-  return Bignum(number);
+// A number as a big-endian field of exactly `size` bytes; false when it does not fit.
+bool WriteNumber(mpz_srcptr number, uint8_t* field, size_t size) {
+  const size_t bytes = mpz_sgn(number) == 0 ? 0 : (mpz_sizeinbase(number, 2) + 7) / 8;
+  if (bytes > size) return false;
+  std::memset(field, 0, size);
+  if (bytes != 0) mpz_export(field + (size - bytes), nullptr, 1, 1, 1, 0, number);
+  return true;
 }
 
 // Exports a key in CNG's layout: public (e, n) or full private (all eight numbers).
-NtStatus ExportRsa(const Key& key, bool fullPrivate, std::vector<uint8_t>* blob) {
-  Bignum numbers[8];
+NtStatus ExportRsa(Key& key, bool fullPrivate, std::vector<uint8_t>* blob) {
+  const std::array<mpz_ptr, 8> numbers = BlobNumbers(key);
   const int count = fullPrivate ? 8 : 2;
-  for (int i = 0; i < count; ++i) {
-    numbers[i] = GetNumber(key.pkey, kRsaParams[i]);
-    if (!numbers[i]) return kStatusNotSupported;
-  }
-  const uint32_t exponentSize = static_cast<uint32_t>(BN_num_bytes(numbers[0].get()));
+  const uint32_t exponentSize = static_cast<uint32_t>((mpz_sizeinbase(key.pub.e, 2) + 7) / 8);
   const uint32_t modulusSize = (key.bits + 7) / 8;
   const uint32_t primeSize = fullPrivate ? (key.bits / 2 + 7) / 8 : 0;
   const uint32_t sizes[8] = {exponentSize, modulusSize, primeSize, primeSize,
@@ -220,7 +264,7 @@ NtStatus ExportRsa(const Key& key, bool fullPrivate, std::vector<uint8_t>* blob)
   WriteLe32(p + 20, primeSize);
   p += kBCryptRsaKeyBlobHeaderSize;
   for (int i = 0; i < count; ++i) {
-    if (BN_bn2binpad(numbers[i].get(), p, static_cast<int>(sizes[i])) < 0) return kStatusInvalidParameter;
+    if (!WriteNumber(numbers[i], p, sizes[i])) return kStatusInvalidParameter;
     p += sizes[i];
   }
   return kStatusSuccess;
@@ -245,45 +289,24 @@ NtStatus ImportRsa(const uint8_t* input, uint32_t inputSize, bool fullPrivate, K
   for (int i = 0; i < count; ++i) needed += sizes[i];
   if (needed != inputSize) return kStatusInvalidParameter;
 
-  std::unique_ptr<OSSL_PARAM_BLD, decltype(&OSSL_PARAM_BLD_free)> builder(OSSL_PARAM_BLD_new(), &OSSL_PARAM_BLD_free);
-  if (!builder) return kStatusNoMemory;
-  Bignum numbers[8];
+  const std::array<mpz_ptr, 8> numbers = BlobNumbers(*key);
   const uint8_t* p = input + kBCryptRsaKeyBlobHeaderSize;
   for (int i = 0; i < count; ++i) {
-    numbers[i].reset(BN_bin2bn(p, static_cast<int>(sizes[i]), nullptr));
-    if (!numbers[i] || OSSL_PARAM_BLD_push_BN(builder.get(), kRsaParams[i], numbers[i].get()) != 1) {
-      return kStatusNoMemory;
-    }
+    mpz_import(numbers[i], sizes[i], 1, 1, 1, 0, p);
     p += sizes[i];
   }
-  std::unique_ptr<OSSL_PARAM, decltype(&OSSL_PARAM_free)> params(OSSL_PARAM_BLD_to_param(builder.get()),
-                                                                 &OSSL_PARAM_free);
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(
-      EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr), &EVP_PKEY_CTX_free);
-  EVP_PKEY* pkey = nullptr;
-  if (!params || !context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
-      EVP_PKEY_fromdata(context.get(), &pkey, fullPrivate ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params.get()) !=
-          1) {
+  if (rsa_public_key_prepare(&key->pub) != 1) return kStatusInvalidParameter;
+  if (fullPrivate && (rsa_private_key_prepare(&key->priv) != 1 || key->priv.size != key->pub.size)) {
     return kStatusInvalidParameter;
   }
-  key->pkey = pkey;
   key->bits = bits;
+  key->finalized = true;
   key->hasPrivate = fullPrivate;
   return kStatusSuccess;
 }
 
-// The PKCS #1 v1.5 context for a SHA-256 digest.
-std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> SignatureContext(Key* key, bool sign) {
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(EVP_PKEY_CTX_new(key->pkey, nullptr),
-                                                                      &EVP_PKEY_CTX_free);
-  if (!context) return context;
-  if ((sign ? EVP_PKEY_sign_init(context.get()) : EVP_PKEY_verify_init(context.get())) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1 ||
-      EVP_PKEY_CTX_set_signature_md(context.get(), EVP_sha256()) != 1) {
-    context.reset();
-  }
-  return context;
-}
+// A signature is as long as the modulus, as CNG writes and reads it.
+bool SignatureMatchesModulus(const Key& key, uint32_t signatureSize) { return signatureSize == (key.bits + 7) / 8; }
 
 // The padding CNG accepts here: PKCS #1 with a SHA-256 digest of the right length.
 NtStatus CheckPadding(const BCryptPkcs1PaddingInfo* paddingInfo, uint32_t hashSize, uint32_t flags) {
@@ -391,14 +414,11 @@ NtStatus BCryptCreateHash(BCryptAlgHandle algorithm, BCryptHashHandle* hash, uin
   Algorithm* object = sim::AsAlgorithm(algorithm);
   if (object == nullptr || object->kind != AlgorithmKind::Sha256) return kStatusInvalidHandle;
   if (hash == nullptr || flags != 0 || (secret != nullptr && secretSize != 0)) return kStatusInvalidParameter;
-  // The caller's object memory only has to be large enough; the state lives with OpenSSL.
+  // The caller's object memory only has to be large enough; the state lives here.
   if (hashObject != nullptr && hashObjectSize < sim::kSha256ObjectLength) return kStatusBufferTooSmall;
-  auto created = std::make_unique<Hash>();
-  created->context = EVP_MD_CTX_new();
-  if (created->context == nullptr || EVP_DigestInit_ex(created->context, EVP_sha256(), nullptr) != 1) {
-    return kStatusNoMemory;
-  }
-  *hash = created.release();
+  auto* created = new (std::nothrow) Hash;
+  if (created == nullptr) return kStatusNoMemory;
+  *hash = created;
   return kStatusSuccess;
 }
 
@@ -406,7 +426,7 @@ NtStatus BCryptHashData(BCryptHashHandle hash, const uint8_t* input, uint32_t in
   Hash* object = sim::AsHash(hash);
   if (object == nullptr) return kStatusInvalidHandle;
   if (flags != 0 || (input == nullptr && inputSize != 0)) return kStatusInvalidParameter;
-  if (inputSize != 0 && EVP_DigestUpdate(object->context, input, inputSize) != 1) return kStatusInvalidParameter;
+  if (inputSize != 0) sha256_update(&object->context, inputSize, input);
   return kStatusSuccess;
 }
 
@@ -414,8 +434,7 @@ NtStatus BCryptFinishHash(BCryptHashHandle hash, uint8_t* output, uint32_t outpu
   Hash* object = sim::AsHash(hash);
   if (object == nullptr) return kStatusInvalidHandle;
   if (output == nullptr || flags != 0 || outputSize != sim::kSha256DigestLength) return kStatusInvalidParameter;
-  unsigned int size = 0;
-  if (EVP_DigestFinal_ex(object->context, output, &size) != 1) return kStatusInvalidParameter;
+  sha256_digest(&object->context, sim::kSha256DigestLength, output);
   return kStatusSuccess;
 }
 
@@ -436,7 +455,7 @@ NtStatus BCryptGenRandom(BCryptAlgHandle algorithm, uint8_t* buffer, uint32_t bu
   }
   if (buffer == nullptr && bufferSize != 0) return kStatusInvalidParameter;
   if (bufferSize == 0) return kStatusSuccess;
-  return RAND_bytes(buffer, static_cast<int>(bufferSize)) == 1 ? kStatusSuccess : kStatusNotSupported;
+  return sim::FillRandom(buffer, bufferSize) ? kStatusSuccess : kStatusNotSupported;
 }
 
 NtStatus BCryptGenerateKeyPair(BCryptAlgHandle algorithm, BCryptKeyHandle* key, uint32_t length, uint32_t flags) {
@@ -455,16 +474,13 @@ NtStatus BCryptGenerateKeyPair(BCryptAlgHandle algorithm, BCryptKeyHandle* key, 
 NtStatus BCryptFinalizeKeyPair(BCryptKeyHandle key, uint32_t flags) {
   Key* object = sim::AsKey(key);
   if (object == nullptr) return kStatusInvalidHandle;
-  if (flags != 0 || object->pkey != nullptr) return kStatusInvalidParameter;
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(
-      EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr), &EVP_PKEY_CTX_free);
-  EVP_PKEY* pkey = nullptr;
-  if (!context || EVP_PKEY_keygen_init(context.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_keygen_bits(context.get(), static_cast<int>(object->bits)) != 1 ||
-      EVP_PKEY_keygen(context.get(), &pkey) != 1) {
+  if (flags != 0 || object->finalized) return kStatusInvalidParameter;
+  mpz_set_ui(object->pub.e, 65537);  // CNG's public exponent
+  if (rsa_generate_keypair(&object->pub, &object->priv, nullptr, sim::NettleRandom, nullptr, nullptr, object->bits,
+                           0) != 1) {
     return kStatusNoMemory;
   }
-  object->pkey = pkey;
+  object->finalized = true;
   object->hasPrivate = true;
   return kStatusSuccess;
 }
@@ -496,7 +512,7 @@ NtStatus BCryptExportKey(BCryptKeyHandle key, BCryptKeyHandle exportKey, const w
   if (exportKey != nullptr || blobType == nullptr || resultSize == nullptr || flags != 0) {
     return kStatusInvalidParameter;
   }
-  if (object->pkey == nullptr) return kStatusInvalidHandle;  // not finalized
+  if (!object->finalized) return kStatusInvalidHandle;
   bool fullPrivate;
   if (sim::Equal(blobType, kBCryptRsaPublicBlob)) {
     fullPrivate = false;
@@ -518,14 +534,14 @@ NtStatus BCryptExportKey(BCryptKeyHandle key, BCryptKeyHandle exportKey, const w
       }
     }
   }
-  OPENSSL_cleanse(blob.data(), blob.size());
+  ::explicit_bzero(blob.data(), blob.size());
   return status;
 }
 
 NtStatus BCryptSignHash(BCryptKeyHandle key, const BCryptPkcs1PaddingInfo* paddingInfo, const uint8_t* hash,
                         uint32_t hashSize, uint8_t* output, uint32_t outputSize, uint32_t* resultSize, uint32_t flags) {
   Key* object = sim::AsKey(key);
-  if (object == nullptr || object->pkey == nullptr) return kStatusInvalidHandle;
+  if (object == nullptr || !object->finalized) return kStatusInvalidHandle;
   if (hash == nullptr || resultSize == nullptr) return kStatusInvalidParameter;
   NtStatus status = sim::CheckPadding(paddingInfo, hashSize, flags);
   if (!NtSuccess(status)) return status;
@@ -534,24 +550,29 @@ NtStatus BCryptSignHash(BCryptKeyHandle key, const BCryptPkcs1PaddingInfo* paddi
   *resultSize = signatureSize;
   if (output == nullptr) return kStatusSuccess;
   if (outputSize < signatureSize) return kStatusBufferTooSmall;
-  auto context = sim::SignatureContext(object, /*sign=*/true);
-  size_t written = outputSize;
-  if (!context || EVP_PKEY_sign(context.get(), output, &written, hash, hashSize) != 1) return kStatusInvalidParameter;
-  *resultSize = static_cast<uint32_t>(written);
-  return kStatusSuccess;
+  mpz_t signature;
+  mpz_init(signature);
+  const bool ok =
+      rsa_sha256_sign_digest_tr(&object->pub, &object->priv, nullptr, sim::NettleRandom, hash, signature) == 1 &&
+      sim::WriteNumber(signature, output, signatureSize);
+  mpz_clear(signature);
+  return ok ? kStatusSuccess : kStatusInvalidParameter;
 }
 
 NtStatus BCryptVerifySignature(BCryptKeyHandle key, const BCryptPkcs1PaddingInfo* paddingInfo, const uint8_t* hash,
                                uint32_t hashSize, const uint8_t* signature, uint32_t signatureSize, uint32_t flags) {
   Key* object = sim::AsKey(key);
-  if (object == nullptr || object->pkey == nullptr) return kStatusInvalidHandle;
+  if (object == nullptr || !object->finalized) return kStatusInvalidHandle;
   if (hash == nullptr || signature == nullptr) return kStatusInvalidParameter;
   NtStatus status = sim::CheckPadding(paddingInfo, hashSize, flags);
   if (!NtSuccess(status)) return status;
-  auto context = sim::SignatureContext(object, /*sign=*/false);
-  if (!context) return kStatusInvalidParameter;
-  return EVP_PKEY_verify(context.get(), signature, signatureSize, hash, hashSize) == 1 ? kStatusSuccess
-                                                                                       : kStatusInvalidSignature;
+  if (!sim::SignatureMatchesModulus(*object, signatureSize)) return kStatusInvalidSignature;
+  mpz_t number;
+  mpz_init(number);
+  mpz_import(number, signatureSize, 1, 1, 1, 0, signature);
+  const bool valid = rsa_sha256_verify_digest(&object->pub, hash, number) == 1;
+  mpz_clear(number);
+  return valid ? kStatusSuccess : kStatusInvalidSignature;
 }
 
 NtStatus BCryptDestroyKey(BCryptKeyHandle key) {
