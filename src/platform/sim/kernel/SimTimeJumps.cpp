@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,6 +25,9 @@ constexpr uint64_t kNotLooked = UINT64_MAX;
 // The arbiter looks this often; the guest counts as idle when it used less than kBusyPerLook of CPU
 // in each of kQuietLooks looks in a row (the waiters' own periodic looks cost far less).
 constexpr auto kLookInterval = std::chrono::milliseconds(1);
+// While a host process runs no jump can be made: the arbiter looks far less often (an ending host
+// process wakes it at once).
+constexpr auto kHostChildLookInterval = std::chrono::milliseconds(20);
 constexpr int64_t kBusyPerLookNs = 200000;
 constexpr int kQuietLooks = 2;
 
@@ -43,7 +47,8 @@ struct JumpState {
   std::atomic<int> entering{0};  // waiters about to take the lock: they are not idle
   uint64_t version = 0;          // counts every change of the waiters
   bool stop = false;
-  std::condition_variable stopWake;
+  std::condition_variable stopWake;  // also told when a host process ends
+  std::atomic<int64_t> arbiterCpuNs{0};
   std::thread arbiter;
   int clockFd = -1;
 };
@@ -79,34 +84,66 @@ int64_t ProcessCpuNs() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// A thread of this process (other than the caller) that is running, waits for a processor or waits for
-// the host's disk: a thread just started, one the host has not given a processor yet, or one whose file
-// write waits for the disk has used no CPU time but is not idle.
-bool AnotherThreadBusy() {
-  DIR* tasks = ::opendir("/proc/self/task");
-  if (tasks == nullptr) return true;  // cannot tell: do not jump
-  const std::string self = std::to_string(::gettid());
-  bool busy = false;
-  while (const dirent* entry = ::readdir(tasks)) {
-    if (entry->d_name[0] == '.' || self == entry->d_name) continue;
+// Whether a thread of this process (other than the caller) is running, waits for a processor or waits
+// for the host's disk: a thread just started, one the host has not given a processor yet, or one whose
+// file write waits for the disk has used no CPU time but is not idle. The threads' stat files stay open
+// between looks, so that a look costs one read per thread.
+class ThreadLook {
+ public:
+  ~ThreadLook() {
+    for (const auto& [tid, fd] : files_) ::close(fd);
+  }
+
+  bool AnotherThreadBusy() {
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr) return true;  // cannot tell: do not jump
+    const long self = static_cast<long>(::gettid());
+    std::map<long, int> seen;
+    bool busy = false;
+    while (const dirent* entry = ::readdir(tasks)) {
+      if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+      const long tid = std::strtol(entry->d_name, nullptr, 10);
+      if (tid == self) continue;
+      int fd = Take(tid);
+      if (!busy && ThreadBusy(tid, &fd)) busy = true;
+      if (fd >= 0) seen.emplace(tid, fd);
+    }
+    ::closedir(tasks);
+    for (const auto& [tid, fd] : files_) ::close(fd);  // threads that have ended
+    files_ = std::move(seen);
+    return busy;
+  }
+
+ private:
+  int Take(long tid) {
+    auto it = files_.find(tid);
+    if (it == files_.end()) return Open(tid);
+    const int fd = it->second;
+    files_.erase(it);
+    return fd;
+  }
+  static int Open(long tid) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  // A file kept from a thread that has ended (its number now another thread's) reads nothing: open anew.
+  static bool ThreadBusy(long tid, int* fd) {
     char stat[512];
-    const std::string path = std::string("/proc/self/task/") + entry->d_name + "/stat";
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;  // the thread has ended
-    const ssize_t length = ::read(fd, stat, sizeof(stat) - 1);
-    ::close(fd);
-    if (length <= 0) continue;
+    ssize_t length = *fd >= 0 ? ::pread(*fd, stat, sizeof(stat) - 1, 0) : -1;
+    if (length <= 0) {
+      if (*fd >= 0) ::close(*fd);
+      *fd = Open(tid);
+      length = *fd >= 0 ? ::pread(*fd, stat, sizeof(stat) - 1, 0) : -1;
+    }
+    if (length <= 0) return false;  // the thread has ended
     stat[length] = '\0';
     // "tid (name) S ...": the state follows the last parenthesis (the name may hold one).
     const char* close = std::strrchr(stat, ')');
-    if (close != nullptr && close[1] == ' ' && (close[2] == 'R' || close[2] == 'D')) {
-      busy = true;
-      break;
-    }
+    return close != nullptr && close[1] == ' ' && (close[2] == 'R' || close[2] == 'D');
   }
-  ::closedir(tasks);
-  return busy;
-}
+
+  std::map<long, int> files_;
+};
 
 void Publish(JumpState& st, uint64_t advanced) {
   if (st.clockFd < 0) return;
@@ -132,9 +169,10 @@ void ArbiterMain() {
   auto& st = State();
   int64_t lastCpu = ProcessCpuNs();
   int quiet = 0;
+  ThreadLook threads;
   std::unique_lock<std::mutex> lock(st.mutex);
   while (!st.stop) {
-    st.stopWake.wait_for(lock, kLookInterval);
+    st.stopWake.wait_for(lock, st.hostChildren.load() > 0 ? kHostChildLookInterval : kLookInterval);
     if (st.stop) break;
     const int64_t cpu = ProcessCpuNs();
     quiet = cpu - lastCpu < kBusyPerLookNs ? quiet + 1 : 0;
@@ -146,7 +184,7 @@ void ArbiterMain() {
     // would block and pass for idle. Whatever changed meanwhile shows in the version.
     const uint64_t version = st.version;
     lock.unlock();
-    const bool busy = AnotherThreadBusy();
+    const bool busy = threads.AnotherThreadBusy();
     lock.lock();
     if (busy || st.stop || st.version != version || st.entering.load() > 0) continue;
     const uint64_t now = MachineMillisecondsSinceBoot();
@@ -157,6 +195,9 @@ void ArbiterMain() {
     NotifyKernelChange();  // the waiters whose deadline came look now (the others within their interval)
     lock.lock();
   }
+  timespec used{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+  st.arbiterCpuNs += static_cast<int64_t>(used.tv_sec) * 1000000000 + used.tv_nsec;
 }
 
 }  // namespace
@@ -193,7 +234,12 @@ bool TimeJumpsEnabled() { return State().enabled.load(std::memory_order_relaxed)
 
 void NoteMachineWake() { State().epoch.fetch_add(1); }
 void NoteHostChildStarted() { State().hostChildren.fetch_add(1); }
-void NoteHostChildEnded() { State().hostChildren.fetch_sub(1); }
+void NoteHostChildEnded() {
+  // Told without the lock: a wake-up lost to a race costs one longer look interval, no more.
+  if (State().hostChildren.fetch_sub(1) == 1) State().stopWake.notify_all();
+}
+
+uint64_t TimeJumpsCpuNs() { return static_cast<uint64_t>(State().arbiterCpuNs.load()); }
 
 MachineTimeWait::MachineTimeWait(uint64_t machineDeadline, WakeBy wakeBy) {
   if (!TimeJumpsEnabled()) return;

@@ -33,6 +33,9 @@ void NoteMachineWake();
 // A host process started by the guest is running (no jumps) or has ended.
 void NoteHostChildStarted();
 void NoteHostChildEnded();
+// The CPU time the jumps' own bookkeeping (its arbiter thread) has used in this process so far: the
+// simulator's, not the guest's.
+uint64_t TimeJumpsCpuNs();
 
 // What besides its deadline may wake a waiter, and so must be looked at before machine time jumps.
 enum class WakeBy {

@@ -7,17 +7,22 @@
 
 #include <sys/resource.h>
 
+#include "platform/sim/kernel/SimTimeJumps.h"
+
 namespace tamber::platform::sim {
 namespace {
 
 std::atomic<uint64_t> g_registry{0};
 std::atomic<uint64_t> g_guestInfo{0};
 
+// Without the simulator's own clock keeping, which a real guest does not have.
 uint64_t OwnCpuUs() {
   struct rusage usage {};
   if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0;
-  return static_cast<uint64_t>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000u +
-         static_cast<uint64_t>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  const uint64_t all = static_cast<uint64_t>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000u +
+                       static_cast<uint64_t>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  const uint64_t clock = TimeJumpsCpuNs() / 1000;
+  return all > clock ? all - clock : 1;
 }
 
 // VmHWM, unlike ru_maxrss, starts afresh at exec.
