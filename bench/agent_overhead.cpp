@@ -1,13 +1,15 @@
 // What a boot costs the guest: whole pools of one clone are customized in the simulated guest, round
 // after round, and every boot of the agent is measured by its kind (the golden image's boot, and per
 // flavour the template, replica, parent and clone boots in their order): the agent process's CPU time
-// (user and system), its peak resident memory, its registry calls and guestinfo round trips, and the
-// real time the boot took. By default machine time jumps over the waits the agent is told to make (its
-// sleeps and time-outs, the simulated tools' own time), so that real time is the time beyond them; with
-// --time-scale N it runs at a fixed scale and the real time includes the scaled waits. The figures are
-// the median and the worst of the rounds. The agent process of
-// the simulated guest carries the simulated kernel too (registry, services, network), so its CPU time
-// and memory are an upper bound of what the agent itself costs.
+// (user and system) and peak resident memory as the process measures them itself, its registry calls
+// and guestinfo round trips, and the real time the boot took. By default machine time jumps over the
+// waits the agent is told to make (its sleeps and time-outs, the simulated tools' own time), and the
+// real time of the external tools run as host processes (the helper's stand-in, scripts) is left out,
+// so that real time is the time beyond them; with --time-scale N it runs at a fixed scale and the real
+// time includes the scaled waits. The figures are the median and the worst of the rounds. The agent
+// process of the simulated guest carries the simulated kernel too (registry, services, network, the
+// simulated tools that run in it), so its CPU time and memory are an upper bound of what the agent
+// itself costs; the simulator's own clock keeping for the jumps is not counted.
 //   usage: agent_overhead [--rounds N] [--flavour F]... [--time-scale N|max] [--json]
 #include <algorithm>
 #include <cstdio>
@@ -54,7 +56,9 @@ void Add(Samples* samples, const ChainBoot& boot) {
   samples->rssMiB.push_back(static_cast<double>(boot.peakRssKiB) / 1024.0);
   samples->registry.push_back(static_cast<double>(boot.registryCalls));
   samples->guestInfo.push_back(static_cast<double>(boot.guestInfoCalls));
-  samples->realMs.push_back(static_cast<double>(boot.hostTimeMs));
+  // The external tools' own time (host processes the guest ran) is theirs, not the agent's.
+  const uint64_t real = boot.hostTimeMs > boot.toolsRealMs ? boot.hostTimeMs - boot.toolsRealMs : 0;
+  samples->realMs.push_back(static_cast<double>(real));
 }
 
 int Usage() {

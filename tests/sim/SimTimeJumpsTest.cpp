@@ -102,12 +102,17 @@ TEST_F(SimTimeJumpsTest, AHostProcessHoldsTheClockUntilItEnds) {
   // Its work runs in real time, out of the guest's sight.
   StartupInfo startup{};
   ProcessInformation info;
+  const uint64_t toolsBefore = sim::HostChildRealNs();
   ASSERT_TRUE(CreateProcess(L"sleep 0.3", false, kCreateNoWindow, startup, &info));
   const uint64_t before = GetTickCount64();
   EXPECT_EQ(WaitForSingleObject(info.process, kHourMs), kWaitObject0);
   EXPECT_LT(GetTickCount64() - before, 60000u);
   CloseHandle(info.thread);
   CloseHandle(info.process);
+  // Its real time is the tool's own, counted apart from the agent's.
+  const uint64_t toolsNs = sim::HostChildRealNs() - toolsBefore;
+  EXPECT_GE(toolsNs, 300000000u);
+  EXPECT_LT(toolsNs, 30000000000u);
   // Reaped: the clock is free again.
   Handle event = CreateEvent(true, false, nullptr);
   EXPECT_EQ(WaitForSingleObject(event, kHourMs), kWaitTimeout);

@@ -403,6 +403,7 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
     // The process's own figures where it gave them; wait4's include its parent's and its tools' share.
     if (counts->cpuUs != 0) result.cpuUs = counts->cpuUs;
     if (counts->peakRssKiB != 0) result.peakRssKiB = counts->peakRssKiB;
+    result.toolsRealMs = counts->toolsRealUs / 1000;
   }
   result.power = tamber::platform::sim::Power::Take(machine);
   // A power cut planned at a platform call ends the process from inside.

@@ -52,6 +52,7 @@ struct AgentBootResult {
   uint64_t hostTimeMs = 0;                                   // and in real time
   uint64_t cpuUs = 0;                                        // the agent process's CPU time, user and system
   uint64_t peakRssKiB = 0;                                   // its peak resident memory
+  uint64_t toolsRealMs = 0;  // real time while host processes it started (external tools) ran
   // Its registry calls and guestinfo round trips (none known after a power cut or a crash).
   uint64_t registryCalls = 0;
   uint64_t guestInfoCalls = 0;

@@ -378,6 +378,7 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     record.hostTimeMs = ended.hostTimeMs;
     record.cpuUs = ended.cpuUs;
     record.peakRssKiB = ended.peakRssKiB;
+    record.toolsRealMs = ended.toolsRealMs;
     record.registryCalls = ended.registryCalls;
     record.guestInfoCalls = ended.guestInfoCalls;
     record.status = RoleStatus(*machine, "CustomizationState");

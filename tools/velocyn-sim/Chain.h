@@ -86,6 +86,7 @@ struct ChainBoot {
   uint64_t hostTimeMs = 0;
   uint64_t cpuUs = 0;
   uint64_t peakRssKiB = 0;
+  uint64_t toolsRealMs = 0;
   uint64_t registryCalls = 0;
   uint64_t guestInfoCalls = 0;
 };

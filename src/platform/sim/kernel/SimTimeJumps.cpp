@@ -23,12 +23,13 @@ namespace {
 
 constexpr uint64_t kNotLooked = UINT64_MAX;
 // The arbiter looks this often; the guest counts as idle when it used less than kBusyPerLook of CPU
-// in each of kQuietLooks looks in a row (the waiters' own periodic looks cost far less).
-constexpr auto kLookInterval = std::chrono::milliseconds(1);
+// (a fifth of the interval) in each of kQuietLooks looks in a row (the waiters' own periodic looks
+// cost far less). A guest that polls waits this long for each jump, so the interval is short.
+constexpr auto kLookInterval = std::chrono::microseconds(250);
 // While a host process runs no jump can be made: the arbiter looks far less often (an ending host
 // process wakes it at once).
 constexpr auto kHostChildLookInterval = std::chrono::milliseconds(20);
-constexpr int64_t kBusyPerLookNs = 200000;
+constexpr int64_t kBusyPerLookNs = 50000;
 constexpr int kQuietLooks = 2;
 
 struct Waiter {
@@ -52,6 +53,19 @@ struct JumpState {
   std::thread arbiter;
   int clockFd = -1;
 };
+
+// When host processes ran, apart from the jump state (counted with jumps or without).
+struct HostChildTime {
+  std::mutex mutex;
+  int alive = 0;
+  std::chrono::steady_clock::time_point since;
+  std::chrono::nanoseconds total{0};
+};
+
+HostChildTime& ChildTime() {
+  static auto* time = new HostChildTime;
+  return *time;
+}
 
 JumpState& State() {
   static auto* state = new JumpState;  // waiters on detached threads may outlive static destructors
@@ -78,11 +92,14 @@ class WaiterLock {
   JumpState& st_;
 };
 
-int64_t ProcessCpuNs() {
+int64_t CpuNs(clockid_t clock) {
   timespec now{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  ::clock_gettime(clock, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
+
+// The CPU the guest's threads used: the process's, less the arbiter's own looks.
+int64_t GuestCpuNs() { return CpuNs(CLOCK_PROCESS_CPUTIME_ID) - CpuNs(CLOCK_THREAD_CPUTIME_ID); }
 
 // Whether a thread of this process (other than the caller) is running, waits for a processor or waits
 // for the host's disk: a thread just started, one the host has not given a processor yet, or one whose
@@ -167,14 +184,14 @@ uint64_t JumpTargetLocked(JumpState& st) {
 
 void ArbiterMain() {
   auto& st = State();
-  int64_t lastCpu = ProcessCpuNs();
+  int64_t lastCpu = GuestCpuNs();
   int quiet = 0;
   ThreadLook threads;
   std::unique_lock<std::mutex> lock(st.mutex);
   while (!st.stop) {
     st.stopWake.wait_for(lock, st.hostChildren.load() > 0 ? kHostChildLookInterval : kLookInterval);
     if (st.stop) break;
-    const int64_t cpu = ProcessCpuNs();
+    const int64_t cpu = GuestCpuNs();
     quiet = cpu - lastCpu < kBusyPerLookNs ? quiet + 1 : 0;
     lastCpu = cpu;
     if (quiet < kQuietLooks) continue;
@@ -195,9 +212,7 @@ void ArbiterMain() {
     NotifyKernelChange();  // the waiters whose deadline came look now (the others within their interval)
     lock.lock();
   }
-  timespec used{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
-  st.arbiterCpuNs += static_cast<int64_t>(used.tv_sec) * 1000000000 + used.tv_nsec;
+  st.arbiterCpuNs += CpuNs(CLOCK_THREAD_CPUTIME_ID);
 }
 
 }  // namespace
@@ -233,10 +248,30 @@ void StopTimeJumps() {
 bool TimeJumpsEnabled() { return State().enabled.load(std::memory_order_relaxed); }
 
 void NoteMachineWake() { State().epoch.fetch_add(1); }
-void NoteHostChildStarted() { State().hostChildren.fetch_add(1); }
+void NoteHostChildStarted() {
+  {
+    auto& time = ChildTime();
+    std::lock_guard<std::mutex> guard(time.mutex);
+    if (time.alive++ == 0) time.since = std::chrono::steady_clock::now();
+  }
+  State().hostChildren.fetch_add(1);
+}
 void NoteHostChildEnded() {
+  {
+    auto& time = ChildTime();
+    std::lock_guard<std::mutex> guard(time.mutex);
+    if (time.alive > 0 && --time.alive == 0) time.total += std::chrono::steady_clock::now() - time.since;
+  }
   // Told without the lock: a wake-up lost to a race costs one longer look interval, no more.
   if (State().hostChildren.fetch_sub(1) == 1) State().stopWake.notify_all();
+}
+
+uint64_t HostChildRealNs() {
+  auto& time = ChildTime();
+  std::lock_guard<std::mutex> guard(time.mutex);
+  auto total = time.total;
+  if (time.alive > 0) total += std::chrono::steady_clock::now() - time.since;
+  return static_cast<uint64_t>(total.count());
 }
 
 uint64_t TimeJumpsCpuNs() { return static_cast<uint64_t>(State().arbiterCpuNs.load()); }

@@ -33,6 +33,9 @@ void NoteMachineWake();
 // A host process started by the guest is running (no jumps) or has ended.
 void NoteHostChildStarted();
 void NoteHostChildEnded();
+// The real time during which at least one host process started by the guest was running, in this
+// process so far: the external tools' own time, which the agent's cost per boot leaves out.
+uint64_t HostChildRealNs();
 // The CPU time the jumps' own bookkeeping (its arbiter thread) has used in this process so far: the
 // simulator's, not the guest's.
 uint64_t TimeJumpsCpuNs();

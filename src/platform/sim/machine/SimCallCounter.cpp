@@ -50,7 +50,7 @@ void WriteCallCounts(const std::filesystem::path& machineDir) {
   if (asked == nullptr || std::string(asked) != "1") return;
   std::ofstream(machineDir / "run" / kCallCountsFile, std::ios::trunc)
       << "registry=" << g_registry.load() << "\nguestinfo=" << g_guestInfo.load() << "\ncpu_us=" << OwnCpuUs()
-      << "\npeak_rss_kib=" << OwnPeakRssKiB() << "\n";
+      << "\npeak_rss_kib=" << OwnPeakRssKiB() << "\ntools_real_us=" << HostChildRealNs() / 1000 << "\n";
 }
 
 std::optional<CallCounts> ReadCallCounts(const std::filesystem::path& machineDir) {
@@ -70,6 +70,7 @@ std::optional<CallCounts> ReadCallCounts(const std::filesystem::path& machineDir
     if (name == "guestinfo") counts.guestInfo = value, any = true;
     if (name == "cpu_us") counts.cpuUs = value;
     if (name == "peak_rss_kib") counts.peakRssKiB = value;
+    if (name == "tools_real_us") counts.toolsRealUs = value;
   }
   if (!any) return std::nullopt;
   return counts;

@@ -21,8 +21,9 @@ constexpr const char* kCallCountsFile = "calls.txt";  // in "<machine>/run"
 struct CallCounts {
   uint64_t registry = 0;
   uint64_t guestInfo = 0;
-  uint64_t cpuUs = 0;       // user + system, all threads of the process; 0 when not known
-  uint64_t peakRssKiB = 0;  // the process's own high-water mark since its exec; 0 when not known
+  uint64_t cpuUs = 0;        // user + system, all threads of the process; 0 when not known
+  uint64_t peakRssKiB = 0;   // the process's own high-water mark since its exec; 0 when not known
+  uint64_t toolsRealUs = 0;  // real time while host processes it started (external tools) ran
 };
 
 void CountCall(CountedCall call);
