@@ -1,8 +1,5 @@
 #include "platform/sim/setup/SimUnattend.h"
 
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -14,21 +11,20 @@
 #include "platform/sim/machine/SimBootTimeAgent.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/network/SimAdapters.h"
+#include "platform/sim/setup/SimXml.h"
 
 namespace tamber::platform::sim {
 namespace {
-
-using XmlDoc = std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)>;
 
 std::string Name(const xmlNode* node) {
   return node->name == nullptr ? std::string() : reinterpret_cast<const char*>(node->name);
 }
 
 std::string Attribute(const xmlNode* node, const char* name) {
-  xmlChar* value = xmlGetProp(node, reinterpret_cast<const xmlChar*>(name));
+  xmlChar* value = Xml().GetProp(node, reinterpret_cast<const xmlChar*>(name));
   if (value == nullptr) return {};
   std::string text = reinterpret_cast<const char*>(value);
-  xmlFree(value);
+  Xml().Free(value);
   return text;
 }
 
@@ -41,10 +37,10 @@ std::string Trimmed(std::string text) {
 }
 
 std::string Text(const xmlNode* node) {
-  xmlChar* value = xmlNodeGetContent(node);
+  xmlChar* value = Xml().NodeGetContent(node);
   if (value == nullptr) return {};
   std::string text = reinterpret_cast<const char*>(value);
-  xmlFree(value);
+  Xml().Free(value);
   return Trimmed(text);
 }
 
@@ -131,15 +127,19 @@ std::string MadeUpComputerName() {
 
 bool ParseUnattendSpecialize(const std::string& xml, UnattendSpecialize* out, std::string* error) {
   *out = {};
+  const XmlLibrary& library = Xml();
+  if (!library.Loaded()) {
+    *error = "the answer file cannot be read without its XML library (" + library.Error() + ")";
+    return false;
+  }
   // No network, no entity expansion, no DTD loading: the file is data from the image, never a fetch.
-  XmlDoc doc(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "unattend.xml", nullptr,
-                           XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
-             &xmlFreeDoc);
+  const XmlDocPtr doc =
+      library.ReadMemory(xml, "unattend.xml", XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (!doc) {
     *error = "the answer file is not well-formed XML";
     return false;
   }
-  const xmlNode* root = xmlDocGetRootElement(doc.get());
+  const xmlNode* root = library.DocGetRootElement(doc.get());
   if (root == nullptr || Name(root) != "unattend") {
     *error = "the answer file has no unattend element";
     return false;

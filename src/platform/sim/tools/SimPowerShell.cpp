@@ -1,8 +1,5 @@
 #include "platform/sim/tools/SimPowerShell.h"
 
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-
 #include <cwctype>
 #include <exception>
 #include <fstream>
@@ -13,6 +10,7 @@
 #include "platform/Registry.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
+#include "platform/sim/setup/SimXml.h"
 #include "platform/sim/tools/SimToolSupport.h"
 #include "platform/sim/tools/SimTools.h"
 
@@ -175,10 +173,10 @@ std::string EffectivePolicy() {
 
 // The text of an element (all of its text content), as PowerShell's XML adapter gives it.
 std::string ElementText(const xmlNode* node) {
-  xmlChar* value = xmlNodeGetContent(node);
+  xmlChar* value = Xml().NodeGetContent(node);
   if (value == nullptr) return {};
   std::string text = reinterpret_cast<const char*>(value);
-  xmlFree(value);
+  Xml().Free(value);
   return text;
 }
 
@@ -196,10 +194,10 @@ std::vector<xmlNode*> Elements(xmlNode* parent, const char* name) {
 }
 
 std::string Attribute(const xmlNode* node, const char* name) {
-  xmlChar* value = xmlGetProp(node, reinterpret_cast<const xmlChar*>(name));
+  xmlChar* value = Xml().GetProp(node, reinterpret_cast<const xmlChar*>(name));
   if (value == nullptr) return {};
   std::string text = reinterpret_cast<const char*>(value);
-  xmlFree(value);
+  Xml().Free(value);
   return text;
 }
 
@@ -240,8 +238,8 @@ uint32_t SetInterfaceId(xmlNode* settings, const char* componentName,
     }
     if (byKey != nullptr) {
       const std::string alias = NarrowUtf8(byKey->second);
-      xmlNodeSetContent(identifiers.front(), nullptr);
-      xmlNodeAddContent(identifiers.front(), reinterpret_cast<const xmlChar*>(alias.c_str()));
+      Xml().NodeSetContent(identifiers.front(), nullptr);
+      Xml().NodeAddContent(identifiers.front(), reinterpret_cast<const xmlChar*>(alias.c_str()));
       *output += "[Info] " + name + " interfaceId " + id + " set to adapter name. \r\n";
       result = kScriptSuccess;
     } else if (asValue) {
@@ -418,11 +416,11 @@ uint32_t RunSysprepXmlScript(const std::vector<std::pair<std::wstring, std::wstr
       path.empty() || !std::filesystem::is_regular_file(path) ? std::string() : ReadAll(path, &read);
   if (!read)
     return ScriptFailed("Cannot find path 'C:\\Windows\\Panther\\unattend.xml' because it does not exist.", output);
-  std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> doc(
-      xmlReadMemory(text.data(), static_cast<int>(text.size()), "unattend.xml", nullptr,
-                    XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
-      &xmlFreeDoc);
-  xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+  // Without its XML library the model cannot read the file, and fails as a file that is no XML fails.
+  const XmlLibrary& library = Xml();
+  const XmlDocPtr doc =
+      library.ReadMemory(text, "unattend.xml", XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  xmlNode* root = library.DocGetRootElement(doc.get());
   if (root == nullptr) return ScriptFailed("Cannot convert value to type \"System.Xml.XmlDocument\".", output);
   xmlNode* settings = nullptr;
   if (Name(root) == "unattend") {
@@ -439,7 +437,7 @@ uint32_t RunSysprepXmlScript(const std::vector<std::pair<std::wstring, std::wstr
     updated = SetInterfaceId(settings, component, interfaceAlias, output) == kScriptSuccess || updated;
   }
   if (updated) {
-    if (xmlSaveFile(path.string().c_str(), doc.get()) < 0) {
+    if (library.SaveFile(path.string().c_str(), doc.get()) < 0) {
       return ScriptFailed("Exception calling \"Save\" with \"1\" argument(s).", output);
     }
     *output += "[Info] Sysprep XML InterfaceId updated successfully. \r\n";
