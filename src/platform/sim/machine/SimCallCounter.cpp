@@ -22,7 +22,7 @@ uint64_t OwnCpuUs() {
   const uint64_t all = static_cast<uint64_t>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000u +
                        static_cast<uint64_t>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
   const uint64_t clock = TimeJumpsCpuNs() / 1000;
-  return all > clock ? all - clock : 1;
+  return all > clock ? all - clock : 0;  // 0: not known, the parent's figure is used
 }
 
 // VmHWM, unlike ru_maxrss, starts afresh at exec.
