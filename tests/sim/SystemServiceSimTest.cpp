@@ -322,6 +322,8 @@ TEST_F(SystemSimTest, StopStopsRunningDependentsFirst) {
 }
 
 TEST_F(SystemSimTest, StopThatStaysPendingTimesOutAfterSixtySeconds) {
+  // Machine time bounds below: at a smaller scale a host delay under load moves them less.
+  platform::sim::SetTimeScale(50);
   LogCapture log;
   ASSERT_EQ(System::Instance()->ControlSvc(L"W32Time", System::kControlStart), 0);
   FaultPlan::Set("ServiceStopHangs.W32Time", "1");
@@ -343,6 +345,9 @@ TEST_F(SystemSimTest, StopThatStaysPendingTimesOutAfterSixtySeconds) {
 // Netlogon stops by itself four times with the watch armed: the first three stops are each followed by
 // a restart after ServiceNotifyStartDelay, the fourth only logged.
 TEST_F(SystemSimTest, WatchRestartsAStoppedServiceUpToTheLimit) {
+  // Stops 20 s apart and a restart delay between them: at a smaller scale a host delay under load cannot
+  // move one past the next.
+  platform::sim::SetTimeScale(50);
   LogCapture log;
   ASSERT_EQ(System::Instance()->ControlSvc(L"Netlogon", System::kControlStart), 0);
   uint64_t now = platform::GetTickCount64();
