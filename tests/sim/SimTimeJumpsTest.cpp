@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -117,6 +118,35 @@ TEST_F(SimTimeJumpsTest, AHostProcessHoldsTheClockUntilItEnds) {
   Handle event = CreateEvent(true, false, nullptr);
   EXPECT_EQ(WaitForSingleObject(event, kHourMs), kWaitTimeout);
   CloseHandle(event);
+}
+
+TEST_F(SimTimeJumpsTest, ASleepThatMayBeStoppedJumpsOverItsSpanAndEndsWhenStopped) {
+  // Unstopped: the whole span in one wait, as a sleep.
+  const auto start = std::chrono::steady_clock::now();
+  uint64_t before = GetTickCount64();
+  EXPECT_TRUE(sim::SleepUnlessStopped(kHourMs, [] { return false; }));
+  EXPECT_GE(GetTickCount64() - before, kHourMs);
+  EXPECT_LT(HostSince(start), std::chrono::seconds(10));
+
+  // Stopped by another guest thread a minute in: it ends then, for a bounded sleep and an endless one.
+  for (const uint32_t span : {kHourMs, kInfinite}) {
+    std::atomic<bool> stop{false};
+    std::thread stopper([&stop] {
+      Sleep(60000);
+      stop = true;
+      sim::NotifyKernelChange();
+    });
+    before = GetTickCount64();
+    EXPECT_FALSE(sim::SleepUnlessStopped(span, [&stop] { return stop.load(); }));
+    const uint64_t slept = GetTickCount64() - before;
+    stopper.join();
+    EXPECT_GE(slept, 60000u);
+    EXPECT_LT(slept, kHourMs / 2);
+  }
+  // Already stopped: it does not wait at all.
+  before = GetTickCount64();
+  EXPECT_FALSE(sim::SleepUnlessStopped(kHourMs, [] { return true; }));
+  EXPECT_LT(GetTickCount64() - before, 60000u);
 }
 
 TEST_F(SimTimeJumpsTest, AWaiterToldOfAChangeHoldsTheClockUntilItLooks) {

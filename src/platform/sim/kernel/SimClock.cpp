@@ -66,6 +66,23 @@ uint64_t GetSystemTimeAsFileTime() {
 }
 
 namespace sim {
+namespace {
+// A stop that came true between its look and the wait (its notice was missed) is seen within this.
+constexpr auto kStopLookInterval = std::chrono::milliseconds(20);
+}  // namespace
+
+bool SleepUnlessStopped(uint32_t machineMilliseconds, const std::function<bool()>& stop) {
+  const uint64_t deadline = MachineDeadline(machineMilliseconds);
+  MachineTimeWait timed(deadline);
+  for (;;) {
+    timed.Looked();  // before stop(): a change after this look holds off any jump until the next one
+    if (stop()) return false;
+    if (MachineDeadlinePassed(deadline)) return true;
+    std::unique_lock<std::mutex> lock(KernelLock());
+    WaitKernelChange(lock, std::min(HostWakeFor(deadline), std::chrono::steady_clock::now() + kStopLookInterval));
+  }
+}
+
 // Called at boot: the wall clock continues from the host's time at that moment.
 void ResetWallClock(int64_t wallOffsetMs) {
   g_wallAtBootMs =

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -52,6 +53,11 @@ bool MachineDeadlinePassed(uint64_t machineDeadline);
 // The host time a waiter for the deadline sleeps until before it looks again: when machine time may jump
 // it looks at least every few host milliseconds, so a missed wake-up costs no more than that.
 std::chrono::steady_clock::time_point HostWakeFor(uint64_t machineDeadline);
+// Sleeps for machine time as Sleep does, but ends early once stop() returns true; false then. stop is
+// called without the kernel lock, after every kernel change and at least every few host milliseconds:
+// whoever makes it true calls NotifyKernelChange afterwards so the sleeper ends at once. One wait for
+// the whole span, so machine time may jump over it in one step. kInfinite: until stopped.
+bool SleepUnlessStopped(uint32_t machineMilliseconds, const std::function<bool()>& stop);
 // Moves machine time forward (the jump) and how far it has been moved since the boot began.
 void AdvanceMachineTime(uint64_t milliseconds);
 uint64_t MachineTimeAdvanced();

@@ -16,9 +16,9 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/Clock.h"
 #include "platform/ServiceHost.h"
 #include "platform/Types.h"
+#include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimPaths.h"
 #include "platform/sim/machine/SimPower.h"
 #include "platform/sim/setup/SimSetup.h"
@@ -202,8 +202,7 @@ void OnMachineStopping(const sim::PowerRequest&) {
       return;
     }
   }
-  uint64_t deadline = GetTickCount64() + kPreshutdownTimeoutMs;
-  while (!host.stopped && GetTickCount64() < deadline) Sleep(10);
+  sim::SleepUnlessStopped(kPreshutdownTimeoutMs, [&host] { return host.stopped.load(); });
 }
 
 std::optional<PendingControl> TakeInjected() {
@@ -294,6 +293,7 @@ bool StartServiceCtrlDispatcher(const wchar_t* serviceName, ServiceMainFunction 
     // A service main that returns without reporting stopped: the manager sees the process's service
     // go away all the same.
     Host().stopped = true;
+    sim::NotifyKernelChange();
   });
   DispatchControls();
   serviceThread.join();
@@ -334,7 +334,10 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   line << "status " << status.currentState << ' ' << status.controlsAccepted << ' ' << status.win32ExitCode << ' '
        << status.serviceSpecificExitCode << ' ' << status.checkPoint << ' ' << status.waitHint;
   SendLine(line.str());
-  if (status.currentState == kServiceStopped) host.stopped = true;
+  if (status.currentState == kServiceStopped) {
+    host.stopped = true;
+    sim::NotifyKernelChange();  // the machine's shutdown may be waiting for it
+  }
   if (status.currentState == kServiceRunning) sim::NoteServiceRunning();
   return true;
 }

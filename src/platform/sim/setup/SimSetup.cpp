@@ -14,6 +14,7 @@
 #include "platform/Process.h"
 #include "platform/Registry.h"
 #include "platform/Sync.h"
+#include "platform/sim/kernel/SimKernel.h"
 #include "platform/sim/machine/SimFaultPlan.h"
 #include "platform/sim/machine/SimMachine.h"
 #include "platform/sim/machine/SimPaths.h"
@@ -27,10 +28,8 @@ namespace {
 
 constexpr const wchar_t* kSysprepStatusKeyPath = L"SYSTEM\\Setup\\Status\\SysprepStatus";
 constexpr const wchar_t* kSetupLogFolder = L"C:\\Windows\\Panther";
-// How often the setup thread looks at the guest operations and whether the services are up (host time),
-// and how often it looks at the setup command it runs (machine time).
+// How often the setup thread looks at the guest operations and whether the services are up (host time).
 constexpr uint32_t kPollHostMs = 20;
-constexpr uint32_t kPollMs = 500;
 // Setup waits this long for the boot's services before it goes on without them (machine time).
 constexpr uint32_t kServicesWaitMs = 600000;
 
@@ -137,21 +136,13 @@ bool PhaseFaulted(const char* fault, SetupPhase phase) {
   return false;
 }
 
-// Sleeps the phase's machine time in small steps; false when stop asks to end it first.
+// Takes the phase's machine time; false when stop asks to end it first.
 bool TakePhaseTime(uint32_t durationMs, const std::function<bool()>& stop) {
-  const uint64_t end = GetTickCount64() + durationMs;
-  while (GetTickCount64() < end) {
-    if (stop()) return false;
-    const uint64_t left = end - GetTickCount64();
-    Sleep(static_cast<uint32_t>(std::min<uint64_t>(left, 250)));
-  }
-  return !stop();
+  return SleepUnlessStopped(durationMs, stop) && !stop();
 }
 
 // What a phase that hangs does: nothing, until the caller is told to stop.
-void Hang(const std::function<bool()>& stop) {
-  while (!stop()) Sleep(1000);
-}
+void Hang(const std::function<bool()>& stop) { SleepUnlessStopped(kInfinite, stop); }
 
 void SetMachineState(const std::wstring& imageState, const std::wstring& cmdLine, uint32_t setupType) {
   SetupKey setup(kSystemSetupKeyPath, /*create=*/true);
@@ -199,11 +190,9 @@ void RunSetupCommand(const std::wstring& cmdLine, const std::function<bool()>& s
   }
   CloseHandle(info.thread);
   SetupLog("specialize: running the setup command " + NarrowUtf8(command), /*error=*/false);
-  while (WaitForSingleObject(info.process, kPollMs) == kWaitTimeout) {
-    if (stop()) {
-      TerminateProcess(info.process, 1);
-      break;
-    }
+  const auto ended = [&info] { return WaitForSingleObject(info.process, 0) != kWaitTimeout; };
+  if (!SleepUnlessStopped(kInfinite, [&] { return ended() || stop(); }) && !ended()) {
+    TerminateProcess(info.process, 1);
   }
   uint32_t exitCode = 0;
   GetExitCodeProcess(info.process, &exitCode);
@@ -445,6 +434,7 @@ void StopSetupAtBoot() {
     work.started = false;
     thread = std::move(work.thread);
   }
+  NotifyKernelChange();  // a pass taking its time ends now
   if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
   if (thread.joinable()) thread.detach();
 }
