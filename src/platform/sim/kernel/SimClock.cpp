@@ -47,10 +47,14 @@ void Sleep(uint32_t milliseconds) {
   }
   const uint64_t deadline = sim::MachineDeadline(milliseconds);
   sim::MachineTimeWait timed(deadline, sim::WakeBy::Deadline);
-  while (!sim::MachineDeadlinePassed(deadline)) {
-    timed.Looked();
-    std::this_thread::sleep_until(sim::HostWakeFor(deadline));
+  timed.Looked();  // only its deadline wakes it
+  if (!sim::TimeJumpsEnabled()) {
+    while (!sim::MachineDeadlinePassed(deadline)) std::this_thread::sleep_until(sim::HostWakeFor(deadline));
+    return;
   }
+  // On the kernel's condition, which every jump tells: a jump to the deadline ends the sleep at once.
+  std::unique_lock<std::mutex> lock(sim::KernelLock());
+  while (!sim::MachineDeadlinePassed(deadline)) sim::WaitKernelChange(lock, sim::HostWakeFor(deadline));
 }
 
 void GetSystemTime(SystemTime* utc) { ToSystemTime(MachineWallMilliseconds(), utc); }

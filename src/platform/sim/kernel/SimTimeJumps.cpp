@@ -35,6 +35,7 @@ constexpr int kQuietLooks = 2;
 struct Waiter {
   uint64_t deadline = kNoMachineDeadline;
   WakeBy wakeBy = WakeBy::KernelChange;
+  std::condition_variable* wakeOnJump = nullptr;
   uint64_t seenEpoch = kNotLooked;  // for WakeBy::KernelChange the epoch last looked at; else looked or not
 };
 
@@ -207,8 +208,14 @@ void ArbiterMain() {
     const uint64_t now = MachineMillisecondsSinceBoot();
     if (target > now) AdvanceMachineTime(target - now);
     Publish(st, MachineTimeAdvanced());
+    // Under the lock, so each waiter named here (and its condition) still exists.
+    for (const auto& [id, waiter] : st.waiters) {
+      if (waiter.wakeOnJump != nullptr && waiter.deadline <= target) waiter.wakeOnJump->notify_all();
+    }
     quiet = 0;
     lock.unlock();
+    // Through the kernel's lock: a sleeper between its look at the clock and its wait gets the notice too.
+    { std::lock_guard<std::mutex> ordered(KernelLock()); }
     NotifyKernelChange();  // the waiters whose deadline came look now (the others within their interval)
     lock.lock();
   }
@@ -276,13 +283,14 @@ uint64_t HostChildRealNs() {
 
 uint64_t TimeJumpsCpuNs() { return static_cast<uint64_t>(State().arbiterCpuNs.load()); }
 
-MachineTimeWait::MachineTimeWait(uint64_t machineDeadline, WakeBy wakeBy) {
+MachineTimeWait::MachineTimeWait(uint64_t machineDeadline, WakeBy wakeBy, std::condition_variable* wakeOnJump) {
   if (!TimeJumpsEnabled()) return;
   WaiterLock lock;
   id_ = lock.state().nextId++;
   auto& waiter = lock.state().waiters[id_];
   waiter.deadline = machineDeadline;
   waiter.wakeBy = wakeBy;
+  waiter.wakeOnJump = wakeOnJump;
 }
 
 MachineTimeWait::~MachineTimeWait() {

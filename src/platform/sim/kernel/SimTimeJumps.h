@@ -13,6 +13,7 @@
 // machine time as the guest.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -48,10 +49,13 @@ enum class WakeBy {
 };
 
 // One waiter for a machine-time deadline (kNoMachineDeadline: none). Call Looked() each time the waiter
-// has examined what it waits for and is about to sleep again.
+// has examined what it waits for and is about to sleep again. A waiter that sleeps on a condition of its
+// own names it as wakeOnJump: a jump to its deadline notifies it at once (it must outlive the waiter).
+// Waiters on the kernel's condition need not: every jump is a kernel change.
 class MachineTimeWait {
  public:
-  explicit MachineTimeWait(uint64_t machineDeadline, WakeBy wakeBy = WakeBy::KernelChange);
+  explicit MachineTimeWait(uint64_t machineDeadline, WakeBy wakeBy = WakeBy::KernelChange,
+                           std::condition_variable* wakeOnJump = nullptr);
   ~MachineTimeWait();
   MachineTimeWait(const MachineTimeWait&) = delete;
   MachineTimeWait& operator=(const MachineTimeWait&) = delete;

@@ -490,7 +490,7 @@ void RegistryBoot(const std::filesystem::path& machineDir, const MachineConfig& 
     st.booted = true;
   }
   // Registered before the thread starts, so machine time cannot jump past a lazy flush meanwhile.
-  auto timed = std::make_unique<MachineTimeWait>(kNoMachineDeadline, WakeBy::Changed);
+  auto timed = std::make_unique<MachineTimeWait>(kNoMachineDeadline, WakeBy::Changed, &st.flusherWake);
   {
     std::lock_guard<std::mutex> lock(st.mutex);
     st.flusherWait = timed->Id();

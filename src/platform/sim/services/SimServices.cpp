@@ -547,7 +547,7 @@ bool EnsureStarted() {
   if (!scm.initialised) {
     scm.initialised = true;
     // The clock's wait is registered before its thread starts: machine time cannot jump past it meanwhile.
-    auto timed = std::make_unique<sim::MachineTimeWait>(kNoMachineDeadline, sim::WakeBy::Changed);
+    auto timed = std::make_unique<sim::MachineTimeWait>(kNoMachineDeadline, sim::WakeBy::Changed, &scm.wake);
     scm.clockWait = timed->Id();
     scm.clock = std::thread(sim::ClockThread, &scm, scm.generation, std::move(timed));
   }

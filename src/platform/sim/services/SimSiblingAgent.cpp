@@ -108,7 +108,7 @@ void StartLateWrite(uint32_t delayMs, std::string operationType) {
   late.stop = false;
   const uint64_t deadline = MachineDeadline(delayMs);
   // Registered before the thread starts, so machine time cannot jump past the write meanwhile.
-  auto timed = std::make_unique<MachineTimeWait>(deadline, WakeBy::Deadline);
+  auto timed = std::make_unique<MachineTimeWait>(deadline, WakeBy::Deadline, &late.wake);
   late.thread = std::thread([&late, deadline, operationType, timed = std::move(timed)] {
     std::unique_lock<std::mutex> lock(late.mutex);
     while (!late.stop && !MachineDeadlinePassed(deadline)) {
