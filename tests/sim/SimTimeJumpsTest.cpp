@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "platform/Clock.h"
@@ -147,6 +149,18 @@ TEST_F(SimTimeJumpsTest, ASleepThatMayBeStoppedJumpsOverItsSpanAndEndsWhenStoppe
   before = GetTickCount64();
   EXPECT_FALSE(sim::SleepUnlessStopped(kHourMs, [] { return true; }));
   EXPECT_LT(GetTickCount64() - before, 60000u);
+}
+
+TEST_F(SimTimeJumpsTest, AJumpToAWaitersDeadlineNotifiesTheConditionItNamed) {
+  // A simulated service's timer on a condition of its own: the jump must tell it, or it would sleep
+  // on (here without any host time-out of its own to fall back on) past the deadline that came.
+  std::mutex mutex;
+  std::condition_variable wake;
+  const uint64_t deadline = sim::MachineDeadline(kHourMs);
+  sim::MachineTimeWait timer(deadline, sim::WakeBy::Deadline, &wake);
+  timer.Looked();
+  std::unique_lock<std::mutex> lock(mutex);
+  EXPECT_TRUE(wake.wait_for(lock, std::chrono::seconds(30), [&] { return sim::MachineDeadlinePassed(deadline); }));
 }
 
 TEST_F(SimTimeJumpsTest, AWaiterToldOfAChangeHoldsTheClockUntilItLooks) {
