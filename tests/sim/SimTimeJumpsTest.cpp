@@ -160,7 +160,9 @@ TEST_F(SimTimeJumpsTest, AJumpToAWaitersDeadlineNotifiesTheConditionItNamed) {
   sim::MachineTimeWait timer(deadline, sim::WakeBy::Deadline, &wake);
   timer.Looked();
   std::unique_lock<std::mutex> lock(mutex);
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(wake.wait_for(lock, std::chrono::seconds(30), [&] { return sim::MachineDeadlinePassed(deadline); }));
+  EXPECT_LT(HostSince(start), std::chrono::seconds(20));  // told, not timed out
 }
 
 TEST_F(SimTimeJumpsTest, AWaiterToldOfAChangeHoldsTheClockUntilItLooks) {
