@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -157,6 +158,7 @@ struct BootWork {
   std::mutex mutex;
   bool started = false;
   std::atomic<bool> stop{false};
+  std::condition_variable wake;  // told when the boot's setup work is to stop
   std::thread thread;
 };
 
@@ -236,8 +238,9 @@ void SetupThread(uint64_t generation) {
         pass = std::thread([stop] { RunOobe(stop); });
       }
     }
-    // Host time: the look costs the same at every time scale.
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollHostMs));
+    // Host time: the look costs the same at every time scale. The end of the boot wakes it at once.
+    std::unique_lock<std::mutex> lock(work.mutex);
+    work.wake.wait_for(lock, std::chrono::milliseconds(kPollHostMs), stop);
   }
   if (pass.joinable()) pass.join();
 }
@@ -434,6 +437,7 @@ void StopSetupAtBoot() {
     work.started = false;
     thread = std::move(work.thread);
   }
+  work.wake.notify_all();
   NotifyKernelChange();  // a pass taking its time ends now
   if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
   if (thread.joinable()) thread.detach();
