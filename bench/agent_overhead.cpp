@@ -4,8 +4,10 @@
 // (user and system) and peak resident memory as the process measures them itself, its registry calls
 // and guestinfo round trips, and the real time the boot took. By default machine time jumps over the
 // waits the agent is told to make (its sleeps and time-outs, the simulated tools' own time), and the
-// real time of the external tools run as host processes (the helper's stand-in, scripts) is left out,
-// so that real time is the time beyond them; with --time-scale N it runs at a fixed scale and the real
+// real time of the external tools run as host processes (the helper's stand-in, scripts) is left out, as
+// is the real time the whole guest sat idle until machine time jumped (what is left of a wait once it
+// is jumped over: about half a millisecond each, counted by the jump arbiter; the jumps column says how
+// many), so that real time is the time beyond the waits; with --time-scale N it runs at a fixed scale and the real
 // time includes the scaled waits. The figures are the median and the worst of the rounds. The agent
 // process of the simulated guest carries the simulated kernel too (registry, services, network, the
 // simulated tools that run in it), so its CPU time and memory are an upper bound of what the agent
@@ -32,7 +34,7 @@ constexpr double kRssGoalMiB = 8.0;
 constexpr double kRealGoalMs = 50.0;
 
 struct Samples {
-  std::vector<double> cpuMs, rssMiB, registry, guestInfo, realMs;
+  std::vector<double> cpuMs, rssMiB, registry, guestInfo, jumps, idleMs, realMs;
 };
 
 struct Figure {
@@ -56,9 +58,12 @@ void Add(Samples* samples, const ChainBoot& boot) {
   samples->rssMiB.push_back(static_cast<double>(boot.peakRssKiB) / 1024.0);
   samples->registry.push_back(static_cast<double>(boot.registryCalls));
   samples->guestInfo.push_back(static_cast<double>(boot.guestInfoCalls));
-  // The external tools' own time (host processes the guest ran) is theirs, not the agent's.
-  const uint64_t real = boot.hostTimeMs > boot.toolsRealMs ? boot.hostTimeMs - boot.toolsRealMs : 0;
-  samples->realMs.push_back(static_cast<double>(real));
+  samples->jumps.push_back(static_cast<double>(boot.jumps));
+  samples->idleMs.push_back(static_cast<double>(boot.idleRealUs) / 1000.0);
+  // The external tools' own time (host processes the guest ran) is theirs, not the agent's; the time the
+  // whole guest sat idle until machine time jumped is what is left of the waits it was told to make.
+  const double waits = static_cast<double>(boot.toolsRealMs) + static_cast<double>(boot.idleRealUs) / 1000.0;
+  samples->realMs.push_back(std::max(0.0, static_cast<double>(boot.hostTimeMs) - waits));
 }
 
 int Usage() {
@@ -161,6 +166,10 @@ int main(int argc, char** argv) {
       std::printf(",");
       pair("guestInfoRoundTrips", Of(s.guestInfo));
       std::printf(",");
+      pair("jumps", Of(s.jumps));
+      std::printf(",");
+      pair("idleBeforeJumpsMs", Of(s.idleMs));
+      std::printf(",");
       pair("realMs", Of(s.realMs));
       std::printf("}");
     }
@@ -182,14 +191,15 @@ int main(int argc, char** argv) {
   }
   std::printf("%u round(s) per flavour, time scale %g%s; median / worst\n", rounds, timeScale,
               timeJumps ? " with jumps over the waits (max)" : "");
-  std::printf("%-32s %5s %17s %15s %15s %13s %17s\n", "boot kind", "boots", "CPU ms", "peak RSS MiB", "registry calls",
-              "guestinfo", "real ms");
+  std::printf("%-32s %5s %17s %15s %15s %13s %13s %17s\n", "boot kind", "boots", "CPU ms", "peak RSS MiB",
+              "registry calls", "guestinfo", "jumps", "real ms");
   for (const std::string& kind : order) {
     const Samples& s = kinds[kind];
-    const Figure cpu = Of(s.cpuMs), rss = Of(s.rssMiB), reg = Of(s.registry), gi = Of(s.guestInfo), real = Of(s.realMs);
-    std::printf("%-32s %5zu %8.1f /%7.1f %6.1f /%6.1f %7.0f /%6.0f %5.0f /%5.0f %8.0f /%7.0f\n", kind.c_str(),
-                s.cpuMs.size(), cpu.median, cpu.worst, rss.median, rss.worst, reg.median, reg.worst, gi.median,
-                gi.worst, real.median, real.worst);
+    const Figure cpu = Of(s.cpuMs), rss = Of(s.rssMiB), reg = Of(s.registry), gi = Of(s.guestInfo), jumps = Of(s.jumps),
+                 real = Of(s.realMs);
+    std::printf("%-32s %5zu %8.1f /%7.1f %6.1f /%6.1f %7.0f /%6.0f %5.0f /%5.0f %5.0f /%5.0f %8.0f /%7.0f\n",
+                kind.c_str(), s.cpuMs.size(), cpu.median, cpu.worst, rss.median, rss.worst, reg.median, reg.worst,
+                gi.median, gi.worst, jumps.median, jumps.worst, real.median, real.worst);
   }
   return status;
 }

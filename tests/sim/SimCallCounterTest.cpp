@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/sim/kernel/SimTimeJumps.h"
 #include "platform/sim/machine/SimCallCounter.h"
 
 namespace tamber::platform::sim {
@@ -47,6 +48,8 @@ TEST_F(SimCallCounterTest, CountsReachTheFileOnlyWhenAskedForAndReadBackWhole) {
   // The process's own cost: some CPU, and a peak that holds at least what it has resident now.
   EXPECT_GT(counts->cpuUs, 0u);
   EXPECT_GT(counts->peakRssKiB, 1024u);
+  EXPECT_EQ(counts->jumps, TimeJumpsMade());
+  EXPECT_EQ(counts->idleRealUs, TimeJumpsIdleNs() / 1000);
 
   CallCountBoot();  // the next boot starts from nothing
   WriteCallCounts(dir_);
@@ -56,13 +59,15 @@ TEST_F(SimCallCounterTest, CountsReachTheFileOnlyWhenAskedForAndReadBackWhole) {
 TEST_F(SimCallCounterTest, DamagedFileGivesNothingItCannotRead) {
   WriteFile("registry=12x\nguestinfo=\nnoise\n");
   EXPECT_FALSE(ReadCallCounts(dir_).has_value());
-  WriteFile("guestinfo=4\nregistry=-5\ncpu_us=+3\npeak_rss_kib=7000\n");
+  WriteFile("guestinfo=4\nregistry=-5\ncpu_us=+3\npeak_rss_kib=7000\njumps=9\nidle_real_us=0x10\n");
   auto counts = ReadCallCounts(dir_);
   ASSERT_TRUE(counts.has_value());
   EXPECT_EQ(counts->guestInfo, 4u);
   EXPECT_EQ(counts->registry, 0u);
   EXPECT_EQ(counts->cpuUs, 0u);
   EXPECT_EQ(counts->peakRssKiB, 7000u);
+  EXPECT_EQ(counts->jumps, 9u);
+  EXPECT_EQ(counts->idleRealUs, 0u);
   fs::remove(dir_ / "run" / kCallCountsFile);
   EXPECT_FALSE(ReadCallCounts(dir_).has_value());
 }

@@ -47,10 +47,18 @@ class SimTimeJumpsTest : public test::GuestTest {
 TEST_F(SimTimeJumpsTest, AnIdleGuestJumpsToItsDeadlineAndPublishesTheJump) {
   Handle event = CreateEvent(true, false, nullptr);
   const uint64_t before = GetTickCount64();
+  const uint64_t jumpsBefore = sim::TimeJumpsMade();
+  const uint64_t idleBefore = sim::TimeJumpsIdleNs();
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(WaitForSingleObject(event, kHourMs), kWaitTimeout);
   EXPECT_GE(GetTickCount64() - before, kHourMs);
   EXPECT_LT(HostSince(start), std::chrono::seconds(10));
+  // Counted: the jump, and the real time the guest sat idle before it (some, never more than passed).
+  EXPECT_GE(sim::TimeJumpsMade() - jumpsBefore, 1u);
+  const uint64_t idleNs = sim::TimeJumpsIdleNs() - idleBefore;
+  EXPECT_GT(idleNs, 0u);
+  EXPECT_LE(idleNs,
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(HostSince(start)).count()));
   // The boot's controller reads the same machine time from the published jumps.
   EXPECT_GE(sim::ReadJumpedMilliseconds(clockFile_).value_or(0), kHourMs - 10000u);
 
@@ -90,6 +98,7 @@ TEST_F(SimTimeJumpsTest, WorkInProgressHoldsTheClock) {
   // A thread the simulated kernel does not know of, computing for a while before it answers: no jump
   // may time the waiter out meanwhile.
   Handle event = CreateEvent(true, false, nullptr);
+  const uint64_t idleBefore = sim::TimeJumpsIdleNs();
   std::thread worker([event] {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
     volatile uint64_t spin = 0;
@@ -98,6 +107,8 @@ TEST_F(SimTimeJumpsTest, WorkInProgressHoldsTheClock) {
   });
   EXPECT_EQ(WaitForSingleObject(event, kHourMs), kWaitObject0);
   worker.join();
+  // Its time is work, not idle waiting.
+  EXPECT_LT(sim::TimeJumpsIdleNs() - idleBefore, 100000000u);
   CloseHandle(event);
 }
 

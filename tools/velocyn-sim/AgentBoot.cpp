@@ -404,6 +404,8 @@ AgentBootResult BootWithAgent(const fs::path& machine, const AgentBootOptions& o
     if (counts->cpuUs != 0) result.cpuUs = counts->cpuUs;
     if (counts->peakRssKiB != 0) result.peakRssKiB = counts->peakRssKiB;
     result.toolsRealMs = counts->toolsRealUs / 1000;
+    result.jumps = counts->jumps;
+    result.idleRealUs = counts->idleRealUs;
   }
   result.power = tamber::platform::sim::Power::Take(machine);
   // A power cut planned at a platform call ends the process from inside.

@@ -53,6 +53,8 @@ struct AgentBootResult {
   uint64_t cpuUs = 0;                                        // the agent process's CPU time, user and system
   uint64_t peakRssKiB = 0;                                   // its peak resident memory
   uint64_t toolsRealMs = 0;  // real time while host processes it started (external tools) ran
+  uint64_t jumps = 0;        // machine-time jumps the guest made
+  uint64_t idleRealUs = 0;   // real time the whole guest sat idle waiting for the next jump
   // Its registry calls and guestinfo round trips (none known after a power cut or a crash).
   uint64_t registryCalls = 0;
   uint64_t guestInfoCalls = 0;

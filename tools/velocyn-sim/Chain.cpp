@@ -379,6 +379,8 @@ void Chain::BootUntilDone(ChainMachine* machine) {
     record.cpuUs = ended.cpuUs;
     record.peakRssKiB = ended.peakRssKiB;
     record.toolsRealMs = ended.toolsRealMs;
+    record.jumps = ended.jumps;
+    record.idleRealUs = ended.idleRealUs;
     record.registryCalls = ended.registryCalls;
     record.guestInfoCalls = ended.guestInfoCalls;
     record.status = RoleStatus(*machine, "CustomizationState");

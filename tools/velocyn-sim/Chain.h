@@ -87,6 +87,8 @@ struct ChainBoot {
   uint64_t cpuUs = 0;
   uint64_t peakRssKiB = 0;
   uint64_t toolsRealMs = 0;
+  uint64_t jumps = 0;
+  uint64_t idleRealUs = 0;
   uint64_t registryCalls = 0;
   uint64_t guestInfoCalls = 0;
 };

@@ -51,6 +51,8 @@ struct JumpState {
   bool stop = false;
   std::condition_variable stopWake;  // also told when a host process ends
   std::atomic<int64_t> arbiterCpuNs{0};
+  std::atomic<uint64_t> jumps{0};
+  std::atomic<uint64_t> idleNs{0};
   std::thread arbiter;
   int clockFd = -1;
 };
@@ -183,31 +185,49 @@ uint64_t JumpTargetLocked(JumpState& st) {
   return next;
 }
 
+uint64_t HostNs(std::chrono::steady_clock::duration span) {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(span).count());
+}
+
 void ArbiterMain() {
   auto& st = State();
   int64_t lastCpu = GuestCpuNs();
   int quiet = 0;
   ThreadLook threads;
+  auto lastLook = std::chrono::steady_clock::now();
+  uint64_t idleRun = 0;  // the real time of the idle looks in a row so far: counted when they end in a jump
   std::unique_lock<std::mutex> lock(st.mutex);
   while (!st.stop) {
     st.stopWake.wait_for(lock, st.hostChildren.load() > 0 ? kHostChildLookInterval : kLookInterval);
     if (st.stop) break;
+    const auto look = std::chrono::steady_clock::now();
     const int64_t cpu = GuestCpuNs();
-    quiet = cpu - lastCpu < kBusyPerLookNs ? quiet + 1 : 0;
+    const bool idle = cpu - lastCpu < kBusyPerLookNs;
+    quiet = idle ? quiet + 1 : 0;
     lastCpu = cpu;
-    if (quiet < kQuietLooks) continue;
-    const uint64_t target = JumpTargetLocked(st);
-    if (target == 0) continue;
+    const uint64_t target = idle ? JumpTargetLocked(st) : 0;
+    // The guest did nothing since the last look but wait for machine time (if the look at its threads
+    // agrees, below).
+    idleRun = target != 0 ? idleRun + HostNs(look - lastLook) : 0;
+    lastLook = look;
+    if (quiet < kQuietLooks || target == 0) continue;
     // The look at the threads takes a while: not under the lock, where a waiter that comes or goes
     // would block and pass for idle. Whatever changed meanwhile shows in the version.
     const uint64_t version = st.version;
     lock.unlock();
     const bool busy = threads.AnotherThreadBusy();
     lock.lock();
-    if (busy || st.stop || st.version != version || st.entering.load() > 0) continue;
+    if (busy || st.stop || st.version != version || st.entering.load() > 0) {
+      idleRun = 0;
+      continue;
+    }
     const uint64_t now = MachineMillisecondsSinceBoot();
     if (target > now) AdvanceMachineTime(target - now);
     Publish(st, MachineTimeAdvanced());
+    ++st.jumps;
+    lastLook = std::chrono::steady_clock::now();
+    st.idleNs += idleRun + HostNs(lastLook - look);  // and the look at the threads found them idle
+    idleRun = 0;
     // Under the lock, so each waiter named here (and its condition) still exists.
     for (const auto& [id, waiter] : st.waiters) {
       if (waiter.wakeOnJump != nullptr && waiter.deadline <= target) waiter.wakeOnJump->notify_all();
@@ -280,6 +300,9 @@ uint64_t HostChildRealNs() {
   if (time.alive > 0) total += std::chrono::steady_clock::now() - time.since;
   return static_cast<uint64_t>(total.count());
 }
+
+uint64_t TimeJumpsMade() { return State().jumps.load(); }
+uint64_t TimeJumpsIdleNs() { return State().idleNs.load(); }
 
 uint64_t TimeJumpsCpuNs() { return static_cast<uint64_t>(State().arbiterCpuNs.load()); }
 

@@ -37,6 +37,11 @@ void NoteHostChildEnded();
 // The real time during which at least one host process started by the guest was running, in this
 // process so far: the external tools' own time, which the agent's cost per boot leaves out.
 uint64_t HostChildRealNs();
+// The jumps made in this process so far, and the real time during which the whole guest was idle
+// waiting for machine time meanwhile, as the arbiter saw it (every waiter waiting for a deadline and
+// the process using no CPU to speak of): the waits the jumps shorten, not work.
+uint64_t TimeJumpsMade();
+uint64_t TimeJumpsIdleNs();
 // The CPU time the jumps' own bookkeeping (its arbiter thread) has used in this process so far: the
 // simulator's, not the guest's.
 uint64_t TimeJumpsCpuNs();

@@ -50,7 +50,8 @@ void WriteCallCounts(const std::filesystem::path& machineDir) {
   if (asked == nullptr || std::string(asked) != "1") return;
   std::ofstream(machineDir / "run" / kCallCountsFile, std::ios::trunc)
       << "registry=" << g_registry.load() << "\nguestinfo=" << g_guestInfo.load() << "\ncpu_us=" << OwnCpuUs()
-      << "\npeak_rss_kib=" << OwnPeakRssKiB() << "\ntools_real_us=" << HostChildRealNs() / 1000 << "\n";
+      << "\npeak_rss_kib=" << OwnPeakRssKiB() << "\ntools_real_us=" << HostChildRealNs() / 1000
+      << "\njumps=" << TimeJumpsMade() << "\nidle_real_us=" << TimeJumpsIdleNs() / 1000 << "\n";
 }
 
 std::optional<CallCounts> ReadCallCounts(const std::filesystem::path& machineDir) {
@@ -71,6 +72,8 @@ std::optional<CallCounts> ReadCallCounts(const std::filesystem::path& machineDir
     if (name == "cpu_us") counts.cpuUs = value;
     if (name == "peak_rss_kib") counts.peakRssKiB = value;
     if (name == "tools_real_us") counts.toolsRealUs = value;
+    if (name == "jumps") counts.jumps = value;
+    if (name == "idle_real_us") counts.idleRealUs = value;
   }
   if (!any) return std::nullopt;
   return counts;

@@ -24,6 +24,8 @@ struct CallCounts {
   uint64_t cpuUs = 0;        // user + system, all threads of the process; 0 when not known
   uint64_t peakRssKiB = 0;   // the process's own high-water mark since its exec; 0 when not known
   uint64_t toolsRealUs = 0;  // real time while host processes it started (external tools) ran
+  uint64_t jumps = 0;        // machine-time jumps made
+  uint64_t idleRealUs = 0;   // real time the whole guest spent idle, waiting for machine time to jump
 };
 
 void CountCall(CountedCall call);
