@@ -1,4 +1,4 @@
-// Fuzzes the simulated setup's answer-file reader (libxml2 underneath): any bytes must parse or be
+// Fuzzes the simulated setup's answer-file reader (pugixml underneath): any bytes must parse or be
 // refused without fault, and every interface it reads has a component it came from.
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libboost-dev nettle-dev libgmp-dev libxml2-dev
+  g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libboost-dev nettle-dev libgmp-dev libpugixml-dev
   g++-mingw-w64-x86-64-posix wine64 libspdlog-dev clang-14 libclang-rt-14-dev clang-format wixl msitools
 )
 

@@ -1,5 +1,5 @@
-// The simulated guest's XML library, loaded when first needed: what the answer-file code does with it,
-// and what becomes of that code when the library or one of its functions is missing.
+// The answer files' XML: names matched by their local part, text gathered as the DOM's InnerText, the
+// document refused unless well-formed, and an edited file that setup reads back.
 #include "platform/sim/setup/SimXml.h"
 
 #include <gtest/gtest.h>
@@ -21,34 +21,25 @@ namespace fs = std::filesystem;
 
 constexpr const wchar_t* kAnswerFile = L"C:\\Windows\\Panther\\unattend.xml";
 
-// The template's answer file: the adapter named by its MAC text in two components.
+// The template's answer file: the adapter named by its MAC text in two components, with the prefixed
+// attributes and a comment that real answer files carry.
 const std::string kAnswer =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-    "<unattend xmlns=\"urn:schemas-microsoft-com:unattend\">\n"
+    "<unattend xmlns=\"urn:schemas-microsoft-com:unattend\" xmlns:wcm=\"http://example.invalid/State\">\n"
     " <settings pass=\"specialize\">\n"
-    "  <component name=\"Microsoft-Windows-TCPIP\"><Interfaces><Interface>\n"
+    "  <component name=\"Microsoft-Windows-TCPIP\"><Interfaces><Interface wcm:action=\"add\">\n"
     "   <Identifier>02-54-56-00-00-07</Identifier><Ipv4Settings><DhcpEnabled>true</DhcpEnabled></Ipv4Settings>\n"
     "  </Interface></Interfaces></component>\n"
-    "  <component name=\"Microsoft-Windows-DNS-Client\"><Interfaces><Interface>\n"
-    "   <Identifier>02-54-56-00-00-07</Identifier><DNSServerSearchOrder><IpAddress>10.9.9.9</IpAddress>"
-    "</DNSServerSearchOrder>\n"
+    "  <!-- the DNS client's servers -->\n"
+    "  <component name=\"Microsoft-Windows-DNS-Client\"><Interfaces><Interface wcm:action=\"add\">\n"
+    "   <Identifier>02-54-56-00-00-07</Identifier><DNSServerSearchOrder><IpAddress wcm:action=\"add\" "
+    "wcm:keyValue=\"1\">10.9.9.9</IpAddress></DNSServerSearchOrder>\n"
     "  </Interface></Interfaces></component>\n"
     " </settings>\n"
     "</unattend>\n";
 
-std::string Take(const XmlLibrary& library, xmlChar* text) {
-  if (text == nullptr) return "<null>";
-  std::string copy = reinterpret_cast<const char*>(text);
-  library.Free(text);
-  return copy;
-}
-
 class SimXmlTest : public test::GuestTest {
  protected:
-  void TearDown() override {
-    UseXmlLibraryForTest(nullptr);
-    test::GuestTest::TearDown();
-  }
   static void WriteAnswerFile(const std::string& text) {
     const fs::path host = HostPath(kAnswerFile);
     fs::create_directories(host.parent_path());
@@ -62,90 +53,81 @@ class SimXmlTest : public test::GuestTest {
   }
 };
 
-TEST_F(SimXmlTest, TheLoadedFunctionsReadEditAndSaveADocument) {
-  const XmlLibrary library;
-  ASSERT_TRUE(library.Loaded()) << library.Error();
-  EXPECT_EQ(library.Error(), "");
-  const XmlDocPtr doc = library.ReadMemory("<a pass=\"specialize\"><b> one </b></a>", "test.xml", XML_PARSE_NONET);
-  ASSERT_TRUE(doc);
-  xmlNode* root = library.DocGetRootElement(doc.get());
-  ASSERT_NE(root, nullptr);
-  EXPECT_EQ(Take(library, library.GetProp(root, reinterpret_cast<const xmlChar*>("pass"))), "specialize");
-  EXPECT_EQ(library.GetProp(root, reinterpret_cast<const xmlChar*>("absent")), nullptr);
-  xmlNode* b = root->children;
-  ASSERT_NE(b, nullptr);
-  library.NodeSetContent(b, nullptr);
-  library.NodeAddContent(b, reinterpret_cast<const xmlChar*>("two & three"));
-  EXPECT_EQ(Take(library, library.NodeGetContent(root)), "two & three");
+TEST_F(SimXmlTest, ReadsByLocalNamesGathersTextAndWritesBackEscaped) {
+  pugi::xml_document doc;
+  ASSERT_TRUE(xml::Parse("<u:a xmlns:u=\"urn:x\" u:pass=\"specialize\"><b> one <![CDATA[<two>]]><c>three</c></b>"
+                         "<!-- note --><b/></u:a>",
+                         &doc));
+  const pugi::xml_node root = xml::Root(doc);
+  EXPECT_EQ(xml::LocalName(root), "a");
+  EXPECT_EQ(xml::Attribute(root, "pass"), "specialize");
+  EXPECT_EQ(xml::Attribute(root, "absent"), "");
+  ASSERT_EQ(xml::Elements(root, "b").size(), 2u);
+  EXPECT_EQ(xml::Elements(root).size(), 2u);  // the comment is no element
+  const pugi::xml_node b = xml::FirstElement(root, "b");
+  EXPECT_EQ(xml::Content(b), " one <two>three");
+  EXPECT_FALSE(xml::FirstElement(root, "c")) << "only children are looked at";
 
+  xml::SetContent(b, "two & three");
+  EXPECT_EQ(xml::Content(root), "two & three");
   const fs::path saved = HostPath(L"C:\\saved.xml");
-  ASSERT_GE(library.SaveFile(saved.string().c_str(), doc.get()), 0);
+  ASSERT_TRUE(xml::Save(doc, saved));
   std::ifstream in(saved, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   EXPECT_NE(text.str().find("<b>two &amp; three</b>"), std::string::npos) << text.str();
+  EXPECT_FALSE(xml::Save(doc, HostPath(L"C:\\no such folder\\saved.xml")));
+}
 
-  EXPECT_FALSE(library.ReadMemory("<a><b></a>", "test.xml", XML_PARSE_NONET | XML_PARSE_NOERROR));
+TEST_F(SimXmlTest, RefusesWhatIsNotOneWellFormedDocument) {
+  pugi::xml_document doc;
+  for (const char* bad : {"", "   ", "<a><b></a>", "<a/><b/>", "<a/>text", "text<a/>", "<a x='1' x='2'/>",
+                          "<a>&undefined;</a>", "<a>\x01</a>"}) {
+    EXPECT_FALSE(xml::Parse(bad, &doc)) << bad;
+  }
+  EXPECT_TRUE(xml::Parse("<?xml version=\"1.0\"?>\n<!-- c -->\n<a/>\n", &doc));
+  // The references a reader without a DTD knows are replaced; characters XML forbids are refused, raw or
+  // by reference.
+  ASSERT_TRUE(xml::Parse("<a v=\"&lt;&#x41;&#66;&quot;\">&amp;&apos;&#x20AC;</a>", &doc));
+  EXPECT_EQ(xml::Attribute(xml::Root(doc), "v"), "<AB\"");
+  EXPECT_EQ(xml::Content(xml::Root(doc)), "&'\xE2\x82\xAC");
+  for (const char* bad : {"<a>&#1;</a>", "<a>&#xD800;</a>", "<a>&#x110000;</a>", "<a>& b</a>", "<a v='<'/>",
+                          "<a>\xC3\x28</a>", "<a>\xC0\xAF</a>", "<a>\xEF\xBF\xBF</a>"}) {
+    EXPECT_FALSE(xml::Parse(bad, &doc)) << bad;
+  }
+  // As deep as common readers go, and no deeper.
+  const auto nested = [](int depth) {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += "<a>";
+    for (int i = 0; i < depth; ++i) text += "</a>";
+    return text;
+  };
+  EXPECT_TRUE(xml::Parse(nested(256), &doc));
+  EXPECT_FALSE(xml::Parse(nested(5000), &doc));
 }
 
 // PowerShell's script rewrites the identifiers to the adapter's name, and setup reads the file it saved.
-TEST_F(SimXmlTest, TheAnswerFileGoesThroughPowerShellAndSetupWithTheProcessLibrary) {
-  ASSERT_TRUE(Xml().Loaded()) << Xml().Error();
+TEST_F(SimXmlTest, TheAnswerFileGoesThroughPowerShellAndSetup) {
   WriteAnswerFile(kAnswer);
   std::string output;
   ASSERT_EQ(RunSysprepXmlScript({{L"02-54-56-00-00-07", L"Ethernet0"}}, &output), 0u) << output;
   EXPECT_NE(output.find("[Info] Sysprep XML InterfaceId updated successfully."), std::string::npos) << output;
+  const std::string saved = ReadAnswerFile();
+  EXPECT_EQ(saved.rfind("<?xml version=\"1.0\" encoding=\"utf-8\"?>", 0), 0u) << saved;
+  EXPECT_NE(saved.find("wcm:keyValue=\"1\""), std::string::npos) << saved;
   UnattendSpecialize pass;
   std::string error;
-  ASSERT_TRUE(ParseUnattendSpecialize(ReadAnswerFile(), &pass, &error)) << error;
+  ASSERT_TRUE(ParseUnattendSpecialize(saved, &pass, &error)) << error;
   ASSERT_EQ(pass.interfaces.size(), 2u);
   for (const auto& entry : pass.interfaces) EXPECT_EQ(entry.identifier, "Ethernet0");
   EXPECT_EQ(pass.interfaces[1].dnsServers, std::vector<std::string>{"10.9.9.9"});
-}
 
-TEST_F(SimXmlTest, AMissingLibraryIsNamedOnceAndFailsTheAnswerFileLikeAFileThatDoesNotParse) {
-  testing::internal::CaptureStderr();
-  const XmlLibrary missing("libvelocyn-absent-xml.so.2");
-  const std::string printed = testing::internal::GetCapturedStderr();
-  ASSERT_FALSE(missing.Loaded());
-  EXPECT_NE(missing.Error().find("cannot load the XML library libvelocyn-absent-xml.so.2: "), std::string::npos)
-      << missing.Error();
-  EXPECT_NE(missing.Error().find("libvelocyn-absent-xml.so.2: cannot open shared object file"), std::string::npos)
-      << missing.Error();  // the loader's own reason
-  EXPECT_EQ(printed, missing.Error() + "\n");
-  // Every function is a safe no-op.
-  EXPECT_FALSE(missing.ReadMemory(kAnswer, "unattend.xml", 0));
-  EXPECT_EQ(missing.DocGetRootElement(nullptr), nullptr);
-  EXPECT_EQ(missing.SaveFile("/dev/null", nullptr), -1);
-  missing.Free(nullptr);
-
-  UseXmlLibraryForTest(&missing);
-  UnattendSpecialize pass;
-  std::string error;
-  EXPECT_FALSE(ParseUnattendSpecialize(kAnswer, &pass, &error));
-  EXPECT_NE(error.find("XML library"), std::string::npos) << error;
-  EXPECT_NE(error.find("libvelocyn-absent-xml.so.2"), std::string::npos) << error;
-
-  WriteAnswerFile(kAnswer);
-  std::string output;
+  WriteAnswerFile("<unattend><settings pass=\"specialize\">");
+  output.clear();
   EXPECT_EQ(RunSysprepXmlScript({{L"02-54-56-00-00-07", L"Ethernet0"}}, &output), 3u);
-  EXPECT_NE(
-      output.find("[Error] Failed updating sysprep xml (Cannot convert value to type \"System.Xml.XmlDocument\".)"),
-      std::string::npos)
-      << output;
-  EXPECT_EQ(ReadAnswerFile(), kAnswer);  // left as it was
-}
-
-TEST_F(SimXmlTest, ALibraryWithoutOneOfTheFunctionsIsNotUsedAtAll) {
-  testing::internal::CaptureStderr();
-  const XmlLibrary wrong("libc.so.6");  // loads, but has none of the functions
-  const std::string printed = testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(wrong.Loaded());
-  EXPECT_NE(wrong.Error().find("the XML library libc.so.6 has no symbol xmlInitParser: "), std::string::npos)
-      << wrong.Error();
-  EXPECT_EQ(printed, wrong.Error() + "\n");  // the first missing function only, once
-  EXPECT_FALSE(wrong.ReadMemory("<a/>", "test.xml", 0));
-  EXPECT_EQ(wrong.NodeGetContent(nullptr), nullptr);
+  EXPECT_NE(output.find("Cannot convert value to type \"System.Xml.XmlDocument\"."), std::string::npos) << output;
+  EXPECT_FALSE(ParseUnattendSpecialize("<unattend><settings pass=\"specialize\">", &pass, &error));
+  EXPECT_EQ(error, "the answer file is not well-formed XML");
 }
 
 }  // namespace

@@ -16,18 +16,6 @@
 namespace tamber::platform::sim {
 namespace {
 
-std::string Name(const xmlNode* node) {
-  return node->name == nullptr ? std::string() : reinterpret_cast<const char*>(node->name);
-}
-
-std::string Attribute(const xmlNode* node, const char* name) {
-  xmlChar* value = Xml().GetProp(node, reinterpret_cast<const xmlChar*>(name));
-  if (value == nullptr) return {};
-  std::string text = reinterpret_cast<const char*>(value);
-  Xml().Free(value);
-  return text;
-}
-
 std::string Trimmed(std::string text) {
   const char* blanks = " \t\r\n";
   text.erase(0, text.find_first_not_of(blanks));
@@ -36,34 +24,11 @@ std::string Trimmed(std::string text) {
   return text;
 }
 
-std::string Text(const xmlNode* node) {
-  xmlChar* value = Xml().NodeGetContent(node);
-  if (value == nullptr) return {};
-  std::string text = reinterpret_cast<const char*>(value);
-  Xml().Free(value);
-  return Trimmed(text);
-}
+std::string Text(const pugi::xml_node& node) { return Trimmed(xml::Content(node)); }
 
-// The element children of node.
-void ForEachElement(const xmlNode* node, const std::function<void(const xmlNode*)>& visit) {
-  for (const xmlNode* child = node->children; child != nullptr; child = child->next) {
-    if (child->type == XML_ELEMENT_NODE) visit(child);
-  }
-}
-
-const xmlNode* FirstElement(const xmlNode* node, const char* name) {
-  for (const xmlNode* child = node->children; child != nullptr; child = child->next) {
-    if (child->type == XML_ELEMENT_NODE && Name(child) == name) return child;
-  }
-  return nullptr;
-}
-
-std::vector<std::string> Texts(const xmlNode* list, const char* element) {
+std::vector<std::string> Texts(const pugi::xml_node& list, const char* element) {
   std::vector<std::string> texts;
-  if (list == nullptr) return texts;
-  ForEachElement(list, [&](const xmlNode* item) {
-    if (Name(item) == element) texts.push_back(Text(item));
-  });
+  for (const pugi::xml_node& item : xml::Elements(list, element)) texts.push_back(Text(item));
   return texts;
 }
 
@@ -123,66 +88,60 @@ std::string MadeUpComputerName() {
   return name;
 }
 
+UnattendInterface ReadInterface(const pugi::xml_node& node, const std::string& component) {
+  UnattendInterface entry;
+  entry.component = component;
+  if (const pugi::xml_node id = xml::FirstElement(node, "Identifier")) entry.identifier = Text(id);
+  if (const pugi::xml_node dhcp = xml::FirstElement(xml::FirstElement(node, "Ipv4Settings"), "DhcpEnabled")) {
+    entry.dhcpEnabled = LowerAscii(Text(dhcp)) == "true";
+  }
+  entry.unicastAddresses = Texts(xml::FirstElement(node, "UnicastIpAddresses"), "IpAddress");
+  for (const pugi::xml_node& route : xml::Elements(xml::FirstElement(node, "Routes"))) {
+    if (const pugi::xml_node hop = xml::FirstElement(route, "NextHopAddress")) entry.gateways.push_back(Text(hop));
+  }
+  entry.dnsServers = Texts(xml::FirstElement(node, "DNSServerSearchOrder"), "IpAddress");
+  if (const pugi::xml_node netbios = xml::FirstElement(node, "NetbiosOptions")) {
+    const std::string text = Text(netbios);
+    if (text.size() == 1 && text[0] >= '0' && text[0] <= '3') entry.netbiosOptions = text[0] - '0';
+  }
+  return entry;
+}
+
 }  // namespace
 
-bool ParseUnattendSpecialize(const std::string& xml, UnattendSpecialize* out, std::string* error) {
+bool ParseUnattendSpecialize(const std::string& text, UnattendSpecialize* out, std::string* error) {
   *out = {};
-  const XmlLibrary& library = Xml();
-  if (!library.Loaded()) {
-    *error = "the answer file cannot be read without its XML library (" + library.Error() + ")";
-    return false;
-  }
-  // No network, no entity expansion, no DTD loading: the file is data from the image, never a fetch.
-  const XmlDocPtr doc =
-      library.ReadMemory(xml, "unattend.xml", XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-  if (!doc) {
+  // No fetch and no DTD: the file is data from the image.
+  pugi::xml_document doc;
+  if (!xml::Parse(text, &doc)) {
     *error = "the answer file is not well-formed XML";
     return false;
   }
-  const xmlNode* root = library.DocGetRootElement(doc.get());
-  if (root == nullptr || Name(root) != "unattend") {
+  const pugi::xml_node root = xml::Root(doc);
+  if (xml::LocalName(root) != "unattend") {
     *error = "the answer file has no unattend element";
     return false;
   }
-  ForEachElement(root, [&](const xmlNode* settings) {
-    if (Name(settings) != "settings" || Attribute(settings, "pass") != "specialize") return;
-    ForEachElement(settings, [&](const xmlNode* component) {
-      if (Name(component) != "component") return;
-      const std::string name = Attribute(component, "name");
+  for (const pugi::xml_node& settings : xml::Elements(root, "settings")) {
+    if (xml::Attribute(settings, "pass") != "specialize") continue;
+    for (const pugi::xml_node& component : xml::Elements(settings, "component")) {
+      const std::string name = xml::Attribute(component, "name");
       if (name == "Microsoft-Windows-Shell-Setup") {
-        if (const xmlNode* computer = FirstElement(component, "ComputerName")) out->computerName = Text(computer);
-        return;
+        if (const pugi::xml_node computer = xml::FirstElement(component, "ComputerName")) {
+          out->computerName = Text(computer);
+        }
+        continue;
       }
       if (name != "Microsoft-Windows-TCPIP" && name != "Microsoft-Windows-DNS-Client" &&
           name != "Microsoft-Windows-NetBT") {
-        return;
+        continue;
       }
-      const xmlNode* interfaces = FirstElement(component, "Interfaces");
-      if (interfaces == nullptr) return;
-      ForEachElement(interfaces, [&](const xmlNode* node) {
-        if (Name(node) != "Interface") return;
-        UnattendInterface entry;
-        entry.component = name;
-        if (const xmlNode* id = FirstElement(node, "Identifier")) entry.identifier = Text(id);
-        if (const xmlNode* v4 = FirstElement(node, "Ipv4Settings")) {
-          if (const xmlNode* dhcp = FirstElement(v4, "DhcpEnabled"))
-            entry.dhcpEnabled = LowerAscii(Text(dhcp)) == "true";
-        }
-        entry.unicastAddresses = Texts(FirstElement(node, "UnicastIpAddresses"), "IpAddress");
-        if (const xmlNode* routes = FirstElement(node, "Routes")) {
-          ForEachElement(routes, [&](const xmlNode* route) {
-            if (const xmlNode* hop = FirstElement(route, "NextHopAddress")) entry.gateways.push_back(Text(hop));
-          });
-        }
-        entry.dnsServers = Texts(FirstElement(node, "DNSServerSearchOrder"), "IpAddress");
-        if (const xmlNode* netbios = FirstElement(node, "NetbiosOptions")) {
-          const std::string text = Text(netbios);
-          if (text.size() == 1 && text[0] >= '0' && text[0] <= '3') entry.netbiosOptions = text[0] - '0';
-        }
-        out->interfaces.push_back(std::move(entry));
-      });
-    });
-  });
+      const pugi::xml_node interfaces = xml::FirstElement(component, "Interfaces");
+      for (const pugi::xml_node& node : xml::Elements(interfaces, "Interface")) {
+        out->interfaces.push_back(ReadInterface(node, name));
+      }
+    }
+  }
   return true;
 }
 

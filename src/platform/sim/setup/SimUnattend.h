@@ -1,5 +1,5 @@
 // The answer file of the simulated Windows setup: what its specialize pass reads from an unattend.xml
-// (namespace "urn:schemas-microsoft-com:unattend"), read with libxml2.
+// (namespace "urn:schemas-microsoft-com:unattend"), read with pugixml (SimXml.h).
 //   <settings pass="specialize">
 //     <component name="Microsoft-Windows-Shell-Setup"> <ComputerName>NAME or *</ComputerName>
 //     <component name="Microsoft-Windows-TCPIP"> <Interfaces><Interface><Identifier>..</Identifier>

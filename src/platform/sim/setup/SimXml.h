@@ -1,76 +1,33 @@
-// The XML library of the simulated guest (libxml2), loaded when first needed. Only the simulated setup and
-// PowerShell read answer files, and only in some boots; linking the library would map it and what it pulls
-// in (ICU, lzma, zlib) into every agent process at start. The headers still give the types and node
-// fields; the functions come from the loaded library.
+// The XML of the simulated guest's answer files (pugixml): what the simulated setup and PowerShell need
+// of a DOM. Names are compared by their local part, as the answer files' readers on Windows match them
+// ("wcm:action" is "action"); an element's text is all the text below it, as InnerText gives it.
 #pragma once
 
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-
-#include <memory>
+#include <filesystem>
 #include <string>
+#include <vector>
 
-namespace tamber::platform::sim {
+#include <pugixml.hpp>
 
-class XmlLibrary;
+namespace tamber::platform::sim::xml {
 
-// Frees a document with the library that read it.
-struct XmlDocFree {
-  const XmlLibrary* library = nullptr;
-  void operator()(xmlDoc* doc) const;
-};
-using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocFree>;
+// Reads text into doc without any fetch (pugixml reads no DTD and expands only the predefined
+// entities). False when it is not well-formed or has no root element.
+bool Parse(const std::string& text, pugi::xml_document* doc);
+// The document's root element (empty when none).
+pugi::xml_node Root(const pugi::xml_document& doc);
 
-class XmlLibrary {
- public:
-  static constexpr const char* kDefaultFile = "libxml2.so.2";
+std::string LocalName(const pugi::xml_node& node);
+// The value of the attribute with this local name, "" when it has none.
+std::string Attribute(const pugi::xml_node& node, const char* localName);
+// All the text (character data) below node, in document order.
+std::string Content(const pugi::xml_node& node);
+// The element children of parent with this local name, in document order (nullptr: every one).
+std::vector<pugi::xml_node> Elements(const pugi::xml_node& parent, const char* localName = nullptr);
+pugi::xml_node FirstElement(const pugi::xml_node& parent, const char* localName);
+// Replaces what node holds with one text.
+void SetContent(pugi::xml_node node, const std::string& text);
+// Writes the document back, with its declaration; false when the file cannot be written.
+bool Save(const pugi::xml_document& doc, const std::filesystem::path& path);
 
-  // Loads the library and resolves its functions. When the file or a function is missing the library is
-  // not loaded: one line on stderr names what is missing, Error() keeps it, and every call below does
-  // nothing and returns its failure value (a null document or text, -1).
-  explicit XmlLibrary(const std::string& file = kDefaultFile);
-  ~XmlLibrary();
-  XmlLibrary(const XmlLibrary&) = delete;
-  XmlLibrary& operator=(const XmlLibrary&) = delete;
-
-  bool Loaded() const { return handle_ != nullptr; }
-  const std::string& Error() const { return error_; }
-
-  // The document, or null when the text is not well-formed (or the library is not loaded).
-  XmlDocPtr ReadMemory(const std::string& text, const char* url, int options) const;
-  xmlNode* DocGetRootElement(const xmlDoc* doc) const;
-  void FreeDoc(xmlDoc* doc) const;
-  xmlChar* GetProp(const xmlNode* node, const xmlChar* name) const;
-  xmlChar* NodeGetContent(const xmlNode* node) const;
-  void NodeSetContent(xmlNode* node, const xmlChar* content) const;
-  void NodeAddContent(xmlNode* node, const xmlChar* content) const;
-  int SaveFile(const char* filename, xmlDoc* doc) const;
-  // Frees what GetProp and NodeGetContent returned, with the library's own deallocator.
-  void Free(void* memory) const;
-
- private:
-  void Fail(const std::string& what, const char* reason);
-
-  void* handle_ = nullptr;
-  std::string error_;
-  decltype(&xmlInitParser) initParser_ = nullptr;
-  decltype(&xmlReadMemory) readMemory_ = nullptr;
-  decltype(&xmlDocGetRootElement) docGetRootElement_ = nullptr;
-  decltype(&xmlFreeDoc) freeDoc_ = nullptr;
-  decltype(&xmlGetProp) getProp_ = nullptr;
-  decltype(&xmlNodeGetContent) nodeGetContent_ = nullptr;
-  decltype(&xmlNodeSetContent) nodeSetContent_ = nullptr;
-  decltype(&xmlNodeAddContent) nodeAddContent_ = nullptr;
-  decltype(&xmlSaveFile) saveFile_ = nullptr;
-  // xmlFree is a variable holding the deallocator, not a function: this is its address, read at each call.
-  xmlFreeFunc* free_ = nullptr;
-};
-
-// The process's library, loaded once on the first call from any thread and kept until the process ends.
-const XmlLibrary& Xml();
-
-// Makes Xml() return this library instead (nullptr: the process's own again), so that a test can see the
-// simulated guest without its XML library. The library must outlive its use.
-void UseXmlLibraryForTest(const XmlLibrary* library);
-
-}  // namespace tamber::platform::sim
+}  // namespace tamber::platform::sim::xml

@@ -171,36 +171,6 @@ std::string EffectivePolicy() {
   return stored && !stored->empty() ? *stored : std::string("Restricted");
 }
 
-// The text of an element (all of its text content), as PowerShell's XML adapter gives it.
-std::string ElementText(const xmlNode* node) {
-  xmlChar* value = Xml().NodeGetContent(node);
-  if (value == nullptr) return {};
-  std::string text = reinterpret_cast<const char*>(value);
-  Xml().Free(value);
-  return text;
-}
-
-std::string Name(const xmlNode* node) {
-  return node->name == nullptr ? std::string() : reinterpret_cast<const char*>(node->name);
-}
-
-std::vector<xmlNode*> Elements(xmlNode* parent, const char* name) {
-  std::vector<xmlNode*> found;
-  if (parent == nullptr) return found;
-  for (xmlNode* child = parent->children; child != nullptr; child = child->next) {
-    if (child->type == XML_ELEMENT_NODE && Name(child) == name) found.push_back(child);
-  }
-  return found;
-}
-
-std::string Attribute(const xmlNode* node, const char* name) {
-  xmlChar* value = Xml().GetProp(node, reinterpret_cast<const xmlChar*>(name));
-  if (value == nullptr) return {};
-  std::string text = reinterpret_cast<const char*>(value);
-  Xml().Free(value);
-  return text;
-}
-
 // The first 17 characters (UTF-16 code units, as .NET counts them; the texts here are ASCII).
 std::string CutToMacLength(const std::string& text) {
   std::wstring wide = WidenUtf8(text);
@@ -208,27 +178,28 @@ std::string CutToMacLength(const std::string& text) {
   return NarrowUtf8(wide);
 }
 
-uint32_t SetInterfaceId(xmlNode* settings, const char* componentName,
+uint32_t SetInterfaceId(const pugi::xml_node& settings, const char* componentName,
                         const std::vector<std::pair<std::wstring, std::wstring>>& map, std::string* output) {
-  xmlNode* component = nullptr;
-  for (xmlNode* candidate : Elements(settings, "component")) {
-    if (component == nullptr && Attribute(candidate, "name") == componentName) component = candidate;
+  pugi::xml_node component;
+  for (const pugi::xml_node& candidate : xml::Elements(settings, "component")) {
+    if (!component && xml::Attribute(candidate, "name") == componentName) component = candidate;
   }
   const std::string name = componentName;
-  if (component == nullptr) {
+  if (!component) {
     *output += "[Info] " + name + " not found. \r\n";
     return kScriptInfo;
   }
-  auto interfaces = Elements(component, "Interfaces");
+  const auto interfaces = xml::Elements(component, "Interfaces");
   if (interfaces.empty()) {
     *output += "[Warn] " + name + " has no Interfaces. \r\n";
     return kScriptWarn;
   }
   uint32_t result = kScriptWarn;
-  for (xmlNode* entry : Elements(interfaces.front(), "Interface")) {
-    auto identifiers = Elements(entry, "Identifier");
-    if (identifiers.empty()) continue;
-    const std::string id = CutToMacLength(ElementText(identifiers.front()));
+  for (const pugi::xml_node& entry : xml::Elements(interfaces.front(), "Interface")) {
+    const pugi::xml_node identifier = xml::FirstElement(entry, "Identifier");
+    if (!identifier) continue;
+    // All of the element's text, as PowerShell's XML adapter gives it.
+    const std::string id = CutToMacLength(xml::Content(identifier));
     const std::wstring wideId = WidenUtf8(id);
     const std::pair<std::wstring, std::wstring>* byKey = nullptr;
     bool asValue = false;
@@ -237,9 +208,7 @@ uint32_t SetInterfaceId(xmlNode* settings, const char* componentName,
       asValue = asValue || pair.second == wideId;
     }
     if (byKey != nullptr) {
-      const std::string alias = NarrowUtf8(byKey->second);
-      Xml().NodeSetContent(identifiers.front(), nullptr);
-      Xml().NodeAddContent(identifiers.front(), reinterpret_cast<const xmlChar*>(alias.c_str()));
+      xml::SetContent(identifier, NarrowUtf8(byKey->second));
       *output += "[Info] " + name + " interfaceId " + id + " set to adapter name. \r\n";
       result = kScriptSuccess;
     } else if (asValue) {
@@ -416,28 +385,27 @@ uint32_t RunSysprepXmlScript(const std::vector<std::pair<std::wstring, std::wstr
       path.empty() || !std::filesystem::is_regular_file(path) ? std::string() : ReadAll(path, &read);
   if (!read)
     return ScriptFailed("Cannot find path 'C:\\Windows\\Panther\\unattend.xml' because it does not exist.", output);
-  // Without its XML library the model cannot read the file, and fails as a file that is no XML fails.
-  const XmlLibrary& library = Xml();
-  const XmlDocPtr doc =
-      library.ReadMemory(text, "unattend.xml", XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-  xmlNode* root = library.DocGetRootElement(doc.get());
-  if (root == nullptr) return ScriptFailed("Cannot convert value to type \"System.Xml.XmlDocument\".", output);
-  xmlNode* settings = nullptr;
-  if (Name(root) == "unattend") {
-    for (xmlNode* candidate : Elements(root, "settings")) {
-      if (settings == nullptr && Attribute(candidate, "pass") == "specialize") settings = candidate;
+  pugi::xml_document doc;
+  if (!xml::Parse(text, &doc)) {
+    return ScriptFailed("Cannot convert value to type \"System.Xml.XmlDocument\".", output);
+  }
+  const pugi::xml_node root = xml::Root(doc);
+  pugi::xml_node settings;
+  if (xml::LocalName(root) == "unattend") {
+    for (const pugi::xml_node& candidate : xml::Elements(root, "settings")) {
+      if (!settings && xml::Attribute(candidate, "pass") == "specialize") settings = candidate;
     }
   }
   bool updated = false;
   for (const char* component : kComponents) {
-    if (settings == nullptr) {
+    if (!settings) {
       *output += std::string("[Info] ") + component + " not found. \r\n";
       continue;
     }
     updated = SetInterfaceId(settings, component, interfaceAlias, output) == kScriptSuccess || updated;
   }
   if (updated) {
-    if (library.SaveFile(path.string().c_str(), doc.get()) < 0) {
+    if (!xml::Save(doc, path)) {
       return ScriptFailed("Exception calling \"Save\" with \"1\" argument(s).", output);
     }
     *output += "[Info] Sysprep XML InterfaceId updated successfully. \r\n";

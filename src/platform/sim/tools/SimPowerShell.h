@@ -11,7 +11,7 @@
 //                                            would refuse or, worse, run it: a literal that is not whole is the
 //                                            sign of a name that escaped its quotes.
 // What the script does is modelled on the answer file (C:\Windows\Panther\unattend.xml, read and written with
-// libxml2), with its own output lines and exit codes (0 success, 3 error). PowerShell's arguments are joined
+// pugixml), with its own output lines and exit codes (0 success, 3 error). PowerShell's arguments are joined
 // with single blanks into the command text, as powershell.exe does with what follows the script path.
 #pragma once
 
