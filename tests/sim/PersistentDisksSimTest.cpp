@@ -175,8 +175,12 @@ TEST_F(PersistentDisksSimTest, CloneGetsItsDiskAndProfilesAndTheSuccessorGetsThe
 
     // A profile made while the agent runs reaches the disk through the monitor.
     const std::wstring bob = L"S-1-5-21-1004336348-1177238915-682003330-1002";
-    SetString(kProfileList + L"\\" + bob, L"ProfileImagePath", platform::kRegExpandSz, L"D:\\Users\\bob");
-    EXPECT_TRUE(WaitFor([&] { return IsFile(L"D:\\personality\\profiles\\" + bob); }));
+    // Written again while it waits: the monitor's thread may not watch the key yet, and a change before its
+    // watch is not told to it (as on Windows).
+    EXPECT_TRUE(WaitFor([&] {
+      SetString(kProfileList + L"\\" + bob, L"ProfileImagePath", platform::kRegExpandSz, L"D:\\Users\\bob");
+      return IsFile(L"D:\\personality\\profiles\\" + bob);
+    }));
     EXPECT_TRUE(WaitFor([&] { return IsFile(L"D:\\personality.bak\\profiles\\" + kUser); }))
         << "the previous save is kept";
 

@@ -55,9 +55,10 @@ class SimXmlTest : public test::GuestTest {
 
 TEST_F(SimXmlTest, ReadsByLocalNamesGathersTextAndWritesBackEscaped) {
   pugi::xml_document doc;
-  ASSERT_TRUE(xml::Parse("<u:a xmlns:u=\"urn:x\" u:pass=\"specialize\"><b> one <![CDATA[<two>]]><c>three</c></b>"
-                         "<!-- note --><b/></u:a>",
-                         &doc));
+  ASSERT_TRUE(
+      xml::Parse("<u:a xmlns:u=\"urn:x\" u:pass=\"specialize\"><b> one <![CDATA[<two>]]><c>three</c></b>"
+                 "<!-- note --><b/></u:a>",
+                 &doc));
   const pugi::xml_node root = xml::Root(doc);
   EXPECT_EQ(xml::LocalName(root), "a");
   EXPECT_EQ(xml::Attribute(root, "pass"), "specialize");
