@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/sim/machine/SimPaths.h"
+
 namespace tamber::platform::sim::xml {
 namespace {
 
@@ -53,24 +55,6 @@ bool IsXmlText(const char* text) {
   return true;
 }
 
-void AppendUtf8(uint32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // A character reference's number ("#38", "#x26"), or 0 when it is none or names no XML character.
 uint32_t CharReference(const std::string& name) {
   const bool hex = name.size() > 2 && name[1] == 'x';
@@ -117,7 +101,7 @@ bool Unescape(const char* raw, bool attribute, std::string* out) {
     if (!known && !name.empty() && name[0] == '#') {
       const uint32_t c = CharReference(name);
       if (c == 0) return false;
-      AppendUtf8(c, out);
+      *out += NarrowUtf8(std::wstring(1, static_cast<wchar_t>(c)));  // the simulator's wchar_t holds any
       known = true;
     }
     if (!known) return false;
