@@ -516,5 +516,79 @@ TEST(CharEncConverterTest, Utf8AsciiRunsAroundOtherSequences) {
   }
 }
 
+// Text is encoded straight into the area it belongs to: one unit per character while it allows,
+// every character checked otherwise. Either way the bytes and counts match, a text that does not
+// fit or exceeds its limit adds nothing, and what was written before stays.
+TEST(CharEncConverterTest, EncodingAppendsExactBytesOrNothing) {
+  struct Case {
+    std::wstring text;
+    long encoding;
+    Bytes bytes;
+  };
+  const Case cases[] = {
+      {L"a\x7F", kEncodingUtf8, {'a', 0x7F}},
+      {L"a\x80", kEncodingUtf8, {'a', 0xC2, 0x80}},
+      {L"\xD7FF", kEncodingUtf16, {0xFF, 0xD7}},
+      {L"\xE000z", kEncodingUtf16, {0x00, 0xE0, 'z', 0}},
+      {L"", kEncodingUtf8, {}},
+  };
+  for (const Case& c : cases) {
+    Bytes out;
+    CORE::ByteData writer = CORE::ByteData::Writer(&out, 64);
+    ASSERT_TRUE(writer.Append("#", 1));
+    size_t units = 99;
+    ASSERT_TRUE(CORE::CharEncConverter::ConvertFromUtf16(c.text, c.encoding, writer, &units));
+    Bytes expected{'#'};
+    expected.insert(expected.end(), c.bytes.begin(), c.bytes.end());
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(writer.Consumed(), out.size());
+    EXPECT_EQ(units, c.encoding == kEncodingUtf8 ? c.bytes.size() : c.bytes.size() / 2);
+  }
+
+  LogCapture log;
+  Bytes out;
+  CORE::ByteData small = CORE::ByteData::Writer(&out, 4);
+  size_t units = 0;
+  for (const std::wstring& text : {std::wstring(L"abcde"), std::wstring(L"\u00E9\u00E9\u00E9")}) {
+    EXPECT_FALSE(CORE::CharEncConverter::ConvertFromUtf16(text, kEncodingUtf8, small, &units));
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(small.Consumed(), 0u);
+  }
+  EXPECT_TRUE(log.Contains(LogLevel::Error, L"CORE::ByteData::CheckReqdBytes(): Not enough buffer left, total=4"));
+  // Over the limit: refused without a message (the caller names the item), the units still told.
+  EXPECT_FALSE(CORE::CharEncConverter::ConvertFromUtf16(L"\u00E9\u00E9", kEncodingUtf8, small, &units, 3));
+  EXPECT_EQ(units, 4u);
+  EXPECT_TRUE(out.empty());
+
+  // A 32-bit wchar_t below zero is no character: refused, not cut to its low bits.
+  std::wstring negative = L"a";
+  negative.push_back(static_cast<wchar_t>(-1));
+  Bytes room;
+  CORE::ByteData roomy = CORE::ByteData::Writer(&room, 64);
+  if (sizeof(wchar_t) == 4) {
+    EXPECT_FALSE(CORE::CharEncConverter::ConvertFromUtf16(negative, kEncodingUtf8, roomy, &units));
+    EXPECT_FALSE(CORE::CharEncConverter::ConvertFromUtf16(negative, kEncodingUtf16, roomy, &units));
+    EXPECT_TRUE(room.empty());
+  }
+
+  CORE::ByteData reader = CORE::ByteData::Reader(nullptr, 0);
+  EXPECT_FALSE(CORE::CharEncConverter::ConvertFromUtf16(L"a", kEncodingUtf8, reader, &units));
+  EXPECT_TRUE(
+      log.Contains(LogLevel::Error, L"CORE::CharEncConverter::ConvertFromUtf16(): No buffer available to copy string"));
+}
+
+// A member string may have 0xFFFF units: the limit counts units of the encoding, so one text can
+// fit in one encoding and not in the other.
+TEST(CharEncConverterTest, MemberLimitCountsUnitsOfTheEncoding) {
+  Message message;
+  message.queueName = std::wstring(0xFFFF, L'q');
+  Bytes bytes;
+  EXPECT_TRUE(message.Flatten(kEncodingUtf16, &bytes));
+  message.queueName = std::wstring(0x8000, L'\u00E9');
+  EXPECT_TRUE(message.Flatten(kEncodingUtf16, &bytes));
+  EXPECT_FALSE(message.Flatten(kEncodingUtf8, &bytes));  // two bytes each: 0x10000 units
+  EXPECT_TRUE(bytes.empty());
+}
+
 }  // namespace
 }  // namespace tamber

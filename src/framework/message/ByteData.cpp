@@ -1,5 +1,6 @@
 #include "framework/message/ByteData.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -69,15 +70,36 @@ bool ByteData::Append(const void* data, size_t size) {
   return true;
 }
 
+// The fixed-size fields are pushed byte by byte: for a few bytes that is cheaper than growing
+// the vector by a span.
 bool ByteData::AppendU16(uint16_t value) {
-  const uint8_t bytes[2] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-  return Append(bytes, sizeof(bytes));
+  if (out_ == nullptr || total_ - consumed_ < 2) return CheckReqdBytes(2);
+  out_->push_back(static_cast<uint8_t>(value >> 8));
+  out_->push_back(static_cast<uint8_t>(value));
+  consumed_ += 2;
+  return true;
 }
 
 bool ByteData::AppendU32(uint32_t value) {
-  const uint8_t bytes[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
-                            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-  return Append(bytes, sizeof(bytes));
+  if (out_ == nullptr || total_ - consumed_ < 4) return CheckReqdBytes(4);
+  for (int i = 0; i < 4; ++i) out_->push_back(static_cast<uint8_t>(value >> (24 - 8 * i)));
+  consumed_ += 4;
+  return true;
+}
+
+uint8_t* ByteData::Extend(size_t size) {
+  if (out_ == nullptr || total_ - consumed_ < size) {
+    CheckReqdBytes(size);
+    return nullptr;
+  }
+  const size_t end = out_->size();
+  out_->resize(end + size);
+  consumed_ += size;
+  return out_->data() + end;
+}
+
+void ByteData::Reserve(size_t size) {
+  if (out_ != nullptr) out_->reserve(out_->size() + std::min(size, Left()));
 }
 
 bool ByteData::PatchU16(size_t offset, uint16_t value) {
@@ -154,81 +176,109 @@ bool ForEachCodePoint(const std::wstring& text, Fn&& fn) {
   return true;
 }
 
-void AppendWide(std::wstring* text, uint32_t c) {
+wchar_t* PutWide(wchar_t* out, uint32_t c) {
   if constexpr (sizeof(wchar_t) == 2) {
     if (c >= 0x10000) {
       c -= 0x10000;
-      text->push_back(static_cast<wchar_t>(0xD800 + (c >> 10)));
-      text->push_back(static_cast<wchar_t>(0xDC00 + (c & 0x3FF)));
-      return;
+      *out++ = static_cast<wchar_t>(0xD800 + (c >> 10));
+      *out++ = static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+      return out;
     }
   }
-  text->push_back(static_cast<wchar_t>(c));
+  *out++ = static_cast<wchar_t>(c);
+  return out;
 }
 
 bool IsSurrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 
+size_t Utf8Length(uint32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+
+// Little-endian code units; a code point above the basic plane as its pair.
+uint8_t* PutUtf16(uint8_t* to, uint32_t c) {
+  auto put = [&](uint32_t unit) {
+    *to++ = static_cast<uint8_t>(unit);
+    *to++ = static_cast<uint8_t>(unit >> 8);
+  };
+  if (c >= 0x10000) {
+    put(0xD800 + ((c - 0x10000) >> 10));
+    put(0xDC00 + ((c - 0x10000) & 0x3FF));
+  } else {
+    put(c);
+  }
+  return to;
+}
+
+uint8_t* PutUtf8(uint8_t* to, uint32_t c) {
+  if (c < 0x80) {
+    *to++ = static_cast<uint8_t>(c);
+  } else if (c < 0x800) {
+    *to++ = static_cast<uint8_t>(0xC0 | (c >> 6));
+    *to++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *to++ = static_cast<uint8_t>(0xE0 | (c >> 12));
+    *to++ = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
+    *to++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
+  } else {
+    *to++ = static_cast<uint8_t>(0xF0 | (c >> 18));
+    *to++ = static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F));
+    *to++ = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
+    *to++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
+  }
+  return to;
+}
+
 }  // namespace
 
-bool CharEncConverter::ConvertFromUtf16(const std::wstring& text, long encoding, std::vector<uint8_t>* bytes,
-                                        size_t* units) {
-  if (bytes == nullptr || units == nullptr) {
+bool CharEncConverter::ConvertFromUtf16(const std::wstring& text, long encoding, ByteData& out, size_t* units,
+                                        size_t maxUnits) {
+  if (!out.IsWriter() || units == nullptr) {
     Log(LogLevel::Error, L"CORE::CharEncConverter::ConvertFromUtf16(): No buffer available to copy string");
     return false;
   }
-  bytes->clear();
   *units = 0;
-  if (encoding == kEncodingUtf16) {
-    bool ok = ForEachCodePoint(text, [&](uint32_t c) {
-      if (c > 0x10FFFF) return false;
-      auto put = [&](uint32_t unit) {
-        bytes->push_back(static_cast<uint8_t>(unit));
-        bytes->push_back(static_cast<uint8_t>(unit >> 8));
-      };
-      if (c >= 0x10000) {
-        put(0xD800 + ((c - 0x10000) >> 10));
-        put(0xDC00 + ((c - 0x10000) & 0x3FF));
-      } else {
-        put(c);
+  const bool utf16 = encoding == kEncodingUtf16;  // else UTF-8: the caller has checked the code
+  // A first pass checks the text and counts its bytes, so that the output grows once and the
+  // text is encoded straight into it.
+  // Most text is ASCII, or below the surrogates in UTF-16: one unit per character, copied in a
+  // loop the compiler can vectorize.
+  // (Compared unsigned: a 32-bit wchar_t may be negative, which is no character at all.)
+  uint32_t highest = 0;
+  for (wchar_t c : text) highest = std::max(highest, static_cast<uint32_t>(c));
+  if (highest < (utf16 ? 0xD800u : 0x80u)) {
+    *units = text.size();
+    if (*units > maxUnits) return false;
+    uint8_t* to = text.empty() ? nullptr : out.Extend(utf16 ? 2 * text.size() : text.size());
+    if (to == nullptr) return text.empty();
+    if (utf16) {
+      for (size_t i = 0; i < text.size(); ++i) {
+        to[2 * i] = static_cast<uint8_t>(text[i]);
+        to[2 * i + 1] = static_cast<uint8_t>(static_cast<uint32_t>(text[i]) >> 8);
       }
-      return true;
-    });
-    if (!ok) {
-      Log(LogLevel::Error, L"CORE::CharEncConverter::ConvertFromUtf16(): Failed to convert(UTF16 to UTF8), Error=%s",
-          "code point out of range");
-      bytes->clear();
-      return false;
+    } else {
+      for (size_t i = 0; i < text.size(); ++i) to[i] = static_cast<uint8_t>(text[i]);
     }
-    *units = bytes->size() / 2;
     return true;
   }
-  // UTF-8 (the caller has checked the encoding code).
-  bool ok = ForEachCodePoint(text, [&](uint32_t c) {
-    if (c > 0x10FFFF || IsSurrogate(c)) return false;
-    if (c < 0x80) {
-      bytes->push_back(static_cast<uint8_t>(c));
-    } else if (c < 0x800) {
-      bytes->push_back(static_cast<uint8_t>(0xC0 | (c >> 6)));
-      bytes->push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      bytes->push_back(static_cast<uint8_t>(0xE0 | (c >> 12)));
-      bytes->push_back(static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F)));
-      bytes->push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
-    } else {
-      bytes->push_back(static_cast<uint8_t>(0xF0 | (c >> 18)));
-      bytes->push_back(static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F)));
-      bytes->push_back(static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F)));
-      bytes->push_back(static_cast<uint8_t>(0x80 | (c & 0x3F)));
-    }
+  size_t size = 0;
+  const bool ok = ForEachCodePoint(text, [&](uint32_t c) {
+    if (c > 0x10FFFF || (!utf16 && IsSurrogate(c))) return false;
+    size += utf16 ? (c >= 0x10000 ? 4 : 2) : Utf8Length(c);
     return true;
   });
   if (!ok) {
     Log(LogLevel::Error, L"CORE::CharEncConverter::ConvertFromUtf16(): Failed to convert(UTF16 to UTF8), Error=%s",
-        "invalid code point");
-    bytes->clear();
+        utf16 ? "code point out of range" : "invalid code point");
     return false;
   }
-  *units = bytes->size();
+  *units = utf16 ? size / 2 : size;
+  if (*units > maxUnits) return false;
+  if (size == 0) return true;
+  uint8_t* to = out.Extend(size);
+  if (to == nullptr) return false;
+  ForEachCodePoint(text, [&](uint32_t c) {
+    to = utf16 ? PutUtf16(to, c) : PutUtf8(to, c);
+    return true;
+  });
   return true;
 }
 
@@ -272,17 +322,14 @@ bool CharEncConverter::ConvertToUtf16(ByteData& reader, size_t units, long encod
   }
   const uint8_t* p = nullptr;
   if (!reader.Read(units, &p)) return false;
-  text->reserve(units);
+  // Written in place, as above: a byte never yields more than one unit.
+  text->resize(units);
+  wchar_t* out = text->data();
   const char* error = nullptr;
   for (size_t i = 0; i < units && error == nullptr;) {
     // Runs of ASCII, the bulk of what peers send, are copied without decoding.
-    size_t ascii = i;
-    while (ascii < units && p[ascii] < 0x80) ++ascii;
-    if (ascii > i) {
-      text->append(p + i, p + ascii);
-      i = ascii;
-      continue;
-    }
+    while (i < units && p[i] < 0x80) *out++ = static_cast<wchar_t>(p[i++]);
+    if (i == units) break;
     uint8_t b = p[i];
     uint32_t c = 0;
     size_t extra = 0;
@@ -316,7 +363,7 @@ bool CharEncConverter::ConvertToUtf16(ByteData& reader, size_t units, long encod
     } else if (c > 0x10FFFF || IsSurrogate(c)) {
       error = "invalid code point";
     } else {
-      AppendWide(text, c);
+      out = PutWide(out, c);
       i += extra + 1;
     }
   }
@@ -325,6 +372,7 @@ bool CharEncConverter::ConvertToUtf16(ByteData& reader, size_t units, long encod
     text->clear();
     return false;
   }
+  text->resize(static_cast<size_t>(out - text->data()));
   return true;
 }
 

@@ -35,6 +35,11 @@ class ByteData {
   bool Append(const void* data, size_t size);
   bool AppendU16(uint16_t value);
   bool AppendU32(uint32_t value);
+  // Room for size more bytes at the end, filled by the caller; nullptr (logged) past the total.
+  uint8_t* Extend(size_t size);
+  // Capacity for size more bytes (within what is left), so that appends do not reallocate.
+  void Reserve(size_t size);
+  bool IsWriter() const { return out_ != nullptr; }
   // Overwrites bytes already written (header fields known only at the end).
   bool PatchU16(size_t offset, uint16_t value);
   bool PatchU32(size_t offset, uint32_t value);
@@ -56,9 +61,11 @@ class ByteData {
 // little-endian code units, whatever the width of wchar_t.
 class CharEncConverter {
  public:
-  // Encodes text in the encoding; *units receives its length in encoding units. False (logged) on
-  // text that has no form in the encoding.
-  static bool ConvertFromUtf16(const std::wstring& text, long encoding, std::vector<uint8_t>* bytes, size_t* units);
+  // Appends text in the encoding to out; *units receives its length in encoding units. False on
+  // text that has no form in the encoding or no room in out (both logged), and on text longer than
+  // maxUnits (left to the caller to tell, with nothing appended).
+  static bool ConvertFromUtf16(const std::wstring& text, long encoding, ByteData& out, size_t* units,
+                               size_t maxUnits = static_cast<size_t>(-1));
   // Decodes units encoding units (bytes for UTF-8, 16-bit units for UTF-16) from the reader.
   static bool ConvertToUtf16(ByteData& reader, size_t units, long encoding, std::wstring* text);
 };

@@ -21,11 +21,9 @@ bool Message::FlattenMemberStrings(long encoding, ByteData& strings, uint16_t le
     return false;
   }
   const std::wstring* members[4] = {&queueName, &queueHint, &messageId, &replyToId};
-  std::vector<uint8_t> encoded;
   size_t units = 0;
   for (int i = 0; i < 4; ++i) {
-    if (!CharEncConverter::ConvertFromUtf16(*members[i], encoding, &encoded, &units) || units > 0xFFFF ||
-        !strings.Append(encoded.data(), encoded.size())) {
+    if (!CharEncConverter::ConvertFromUtf16(*members[i], encoding, strings, &units, 0xFFFF)) {
       // One message per member, each naming its member as the text says.
       switch (i) {
         case 0:
@@ -86,6 +84,7 @@ bool Message::Flatten(long encoding, ByteData& out) const {
   uint16_t flags = encoding == kEncodingUtf8 ? kMessageFlagUtf8 : kMessageFlagUtf16;
   if (binary) flags |= kMessageFlagBinary;
 
+  out.Reserve(kMessageHeaderSize + entryBytes.size() + blockSize + binaryBytes.size() + stringBytes.size());
   const bool ok =
       out.AppendU16(flags) && out.AppendU16(kind) && out.AppendU16(lengths[0]) && out.AppendU16(lengths[1]) &&
       out.AppendU16(lengths[2]) && out.AppendU16(lengths[3]) && out.AppendU32(static_cast<uint32_t>(count)) &&

@@ -145,13 +145,12 @@ void Properties::Clear() { items_.clear(); }
 bool Properties::operator==(const Properties& other) const { return items_ == other.items_; }
 
 bool Properties::flatten(long encoding, ByteData& entries, ByteData& binaries, ByteData& strings, size_t depth) const {
-  std::vector<uint8_t> encoded;
   size_t units = 0;
   for (const Property& item : items_) {
     const bool isBag = item.kind == Property::Kind::Bag;
     // A nested bag needs a name: a name length of 0 with the bag descriptor closes a bag.
-    if (!CharEncConverter::ConvertFromUtf16(item.name, encoding, &encoded, &units) || units > 0xFFFF ||
-        (isBag && units == 0) || (isBag && depth >= kMaxBagDepth) || !strings.Append(encoded.data(), encoded.size())) {
+    if (!CharEncConverter::ConvertFromUtf16(item.name, encoding, strings, &units, 0xFFFF) || (isBag && units == 0) ||
+        (isBag && depth >= kMaxBagDepth)) {
       Log(LogLevel::Error, L"CORE::Properties::flatten(): Failed to re-encode/serialize item name=%s, encoding=%s",
           item.name, EncodingName(encoding));
       return false;
@@ -189,8 +188,7 @@ bool Properties::flatten(long encoding, ByteData& entries, ByteData& binaries, B
     // Text, and an empty binary value, which travels as empty text.
     const std::wstring empty;
     const std::wstring& value = item.kind == Property::Kind::Text ? item.text : empty;
-    if (!CharEncConverter::ConvertFromUtf16(value, encoding, &encoded, &units) || units > kMaxValueUnits ||
-        !strings.Append(encoded.data(), encoded.size())) {
+    if (!CharEncConverter::ConvertFromUtf16(value, encoding, strings, &units, kMaxValueUnits)) {
       Log(LogLevel::Error,
           L"CORE::Properties::flatten(): Failed to re-encode/serialize item value, item name=%s, encoding=%s",
           item.name, EncodingName(encoding));
