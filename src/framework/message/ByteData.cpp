@@ -237,8 +237,6 @@ bool CharEncConverter::ConvertFromUtf16(const std::wstring& text, long encoding,
   }
   *units = 0;
   const bool utf16 = encoding == kEncodingUtf16;  // else UTF-8: the caller has checked the code
-  // A first pass checks the text and counts its bytes, so that the output grows once and the
-  // text is encoded straight into it.
   // Most text is ASCII, or below the surrogates in UTF-16: one unit per character, copied in a
   // loop the compiler can vectorize.
   // (Compared unsigned: a 32-bit wchar_t may be negative, which is no character at all.)
@@ -259,6 +257,8 @@ bool CharEncConverter::ConvertFromUtf16(const std::wstring& text, long encoding,
     }
     return true;
   }
+  // Other text: a first pass checks it and counts its bytes, so that the output grows once, and
+  // a second encodes it there.
   size_t size = 0;
   const bool ok = ForEachCodePoint(text, [&](uint32_t c) {
     if (c > 0x10FFFF || (!utf16 && IsSurrogate(c))) return false;
