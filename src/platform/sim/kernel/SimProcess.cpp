@@ -697,8 +697,13 @@ bool CreateProcess(const std::wstring& commandLine, bool inheritHandles, uint32_
     auto pipe = std::dynamic_pointer_cast<PipeEnd>(streams[i]);
     if (pipe && pipe->inheritable()) fds[i] = pipe->fd();
   }
+  // Counted from before the spawn: the child runs at once, and its real time is all the tool's.
+  sim::NoteHostChildStarted();  // its work runs in real time: machine time must not jump past it
   pid_t pid = sim::SpawnHostChild(argv, fds);
-  if (pid < 0) return false;
+  if (pid < 0) {
+    sim::NoteHostChildEnded();
+    return false;
+  }
   if (suspended) {
     // Stopped as soon as it exists; what it may have started in that moment is in its group.
     ::kill(pid, SIGSTOP);
@@ -706,7 +711,6 @@ bool CreateProcess(const std::wstring& commandLine, bool inheritHandles, uint32_
   }
   state->hostPid = pid;
   state->processId = static_cast<uint32_t>(pid);
-  sim::NoteHostChildStarted();  // its work runs in real time: machine time must not jump past it
   std::thread(sim::ReapHostChild, state).detach();
   sim::ReturnHandles(state, info);
   SetLastError(kErrorSuccess);
