@@ -23,9 +23,10 @@ class TestService {
  private:
   std::wstring name_;
   std::wstring failure_;
-  // Windows: the manager and service handles, kept open while the service is installed.
-  void* manager_ = nullptr;
-  void* service_ = nullptr;
+  // Windows: the manager and service handles, kept open while the service is installed. The
+  // simulated guest's version has no handles.
+  [[maybe_unused]] void* manager_ = nullptr;
+  [[maybe_unused]] void* service_ = nullptr;
 };
 
 }  // namespace tamber::test
