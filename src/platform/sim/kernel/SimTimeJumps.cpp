@@ -57,10 +57,10 @@ struct JumpState {
   int clockFd = -1;
 };
 
-// When host processes ran, apart from the jump state (counted with jumps or without).
+// When host processes ran (counted with jumps or without). Its mutex also orders the changes of
+// JumpState::hostChildren, so that the first start and the last end are seen in turn.
 struct HostChildTime {
   std::mutex mutex;
-  int alive = 0;
   std::chrono::steady_clock::time_point since;
   std::chrono::nanoseconds total{0};
 };
@@ -276,28 +276,28 @@ bool TimeJumpsEnabled() { return State().enabled.load(std::memory_order_relaxed)
 
 void NoteMachineWake() { State().epoch.fetch_add(1); }
 void NoteHostChildStarted() {
-  {
-    auto& time = ChildTime();
-    std::lock_guard<std::mutex> guard(time.mutex);
-    if (time.alive++ == 0) time.since = std::chrono::steady_clock::now();
-  }
-  State().hostChildren.fetch_add(1);
+  auto& time = ChildTime();
+  std::lock_guard<std::mutex> guard(time.mutex);
+  if (State().hostChildren.fetch_add(1) == 0) time.since = std::chrono::steady_clock::now();
 }
 void NoteHostChildEnded() {
   {
     auto& time = ChildTime();
     std::lock_guard<std::mutex> guard(time.mutex);
-    if (time.alive > 0 && --time.alive == 0) time.total += std::chrono::steady_clock::now() - time.since;
+    auto& children = State().hostChildren;
+    if (children.load() == 0) return;  // an end without its start changes nothing
+    if (children.fetch_sub(1) != 1) return;
+    time.total += std::chrono::steady_clock::now() - time.since;
   }
   // Told without the lock: a wake-up lost to a race costs one longer look interval, no more.
-  if (State().hostChildren.fetch_sub(1) == 1) State().stopWake.notify_all();
+  State().stopWake.notify_all();
 }
 
 uint64_t HostChildRealNs() {
   auto& time = ChildTime();
   std::lock_guard<std::mutex> guard(time.mutex);
   auto total = time.total;
-  if (time.alive > 0) total += std::chrono::steady_clock::now() - time.since;
+  if (State().hostChildren.load() > 0) total += std::chrono::steady_clock::now() - time.since;
   return static_cast<uint64_t>(total.count());
 }
 
